@@ -1,0 +1,51 @@
+#pragma once
+// The processor as the CPU service sees it: CPUID, MSRs and the all-CPU rendezvous.
+//
+// One contract, several backends:
+//   - MSRDevice (real): CPUID by the instruction, MSRs through /dev/cpu/N/msr, a rendezvous
+//     thread pinned to each online CPU.
+//   - sim::SimulatedProcessor: the simulated processor, one rendezvous thread per simulated CPU.
+//   - test doubles that replay recorded CPUID leaves and MSR values.
+//
+// "The current CPU" is the CPU a rendezvous thread stands for while it runs an action, and
+// otherwise the CPU the calling thread happens to run on. CPU numbers run from 0 to
+// cpuCount() - 1.
+//
+// Nothing here throws and nothing reports failure: an MSR the processor refuses reads as 0
+// and a refused write is dropped, so a bad register number never takes the service down.
+// rdmsr, wrmsr and currentCPU may be called from inside a rendezvous action and must not
+// block, allocate or log there.
+
+#include <cstdint>
+
+namespace vennix {
+
+class CPUHardware {
+public:
+    using Action = void (*)(void* argument);
+
+    virtual ~CPUHardware() = default;
+
+    // Says where the numbers come from ("simulated", "/dev/cpu"), for users and logs.
+    virtual const char* description() const = 0;
+    virtual bool isSimulated() const = 0;
+
+    // Number of logical CPUs the rendezvous runs on.
+    virtual unsigned cpuCount() const = 0;
+    // cpu_number(): the CPU the caller stands for (see above).
+    virtual unsigned currentCPU() const = 0;
+
+    // CPUID with EAX = leaf and ECX = subleaf on the current CPU; regs gets EAX, EBX, ECX, EDX.
+    virtual void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) = 0;
+
+    // RDMSR / WRMSR on the current CPU. Refused: read gives 0, write is dropped.
+    virtual uint64_t rdmsr(uint32_t msr) = 0;
+    virtual void wrmsr(uint32_t msr, uint64_t value) = 0;
+
+    // mp_rendezvous: runs action(argument) on every CPU at once, each on its own thread
+    // that answers currentCPU() with its CPU number, and returns when all have finished.
+    // Rendezvous calls do not overlap: a second caller waits for the first.
+    virtual void rendezvous(Action action, void* argument) = 0;
+};
+
+} // namespace vennix
