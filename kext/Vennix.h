@@ -1,0 +1,42 @@
+#pragma once
+// The CPU service: hands out the CPU information record, a time stamp, and single MSR reads
+// and writes on whichever CPU runs the call. Its user client runs those on all CPUs at once.
+
+#include <cstdint>
+
+#include "kext/cpuid.h"
+#include "kext/platform/IOPlatformDevice.h"
+#include "kext/platform/IOService.h"
+
+namespace vennix {
+
+class Vennix : public IOService {
+    OSDeclareDefaultStructors(Vennix)
+
+public:
+    bool init(OSDictionary* dictionary = nullptr) override;
+    // Identifies the processor of the provider (an IOPlatformDevice) and publishes the service.
+    bool start(IOService* provider) override;
+
+    // The CPU information record; valid as long as the process, callers copy it.
+    virtual i386_cpu_info_t* getInfo();
+    // Seconds since 1970, microsecond resolution.
+    virtual double getTime();
+    // RDMSR / WRMSR on the CPU that runs the call. Safe inside a rendezvous action: no lock,
+    // no allocation. A refused MSR reads 0; a refused write is dropped.
+    virtual uint64_t getMSR(uint32_t msr);
+    virtual void setMSR(uint32_t msr, uint64_t value);
+
+    // The processor the service started on (null before start): for cpu_number() and the
+    // all-CPU rendezvous.
+    CPUHardware* getCPUHardware() const { return fHardware; }
+
+protected:
+    void free() override;
+
+private:
+    CPUHardware* fHardware = nullptr;
+    Clock* fClock = nullptr;
+};
+
+} // namespace vennix

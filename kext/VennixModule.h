@@ -1,0 +1,18 @@
+#pragma once
+// The CPU service's module: its version and the start and stop entry points. Its classes
+// register with the run-time type system when the module loads, in the order
+// ACPIAccessor, AccessorUserClient, Vennix, H_ECAccessor, PCIAccessor.
+
+#include "kext/platform/IOReturn.h"
+
+namespace vennix {
+
+inline constexpr const char* kVennixVersion = "1.0.0d1";
+// Shared with the monitor, which asks the service manager for a unit of this name.
+inline constexpr const char* kVennixBundleIdentifier = "org.qarn.vennix";
+
+// The module has no set-up or tear-down of its own; both answer success.
+kern_return_t Vennix_start(void* info, void* data);
+kern_return_t Vennix_stop(void* info, void* data);
+
+} // namespace vennix
