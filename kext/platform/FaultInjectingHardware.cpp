@@ -1,0 +1,121 @@
+#include "kext/platform/FaultInjectingHardware.h"
+
+namespace vennix {
+
+namespace {
+
+constexpr uint64_t kUsed = uint64_t{1} << 63;
+
+uint64_t entry(uint32_t msr, unsigned cpu)
+{
+    return kUsed | uint64_t{cpu} << 32 | msr;
+}
+
+} // namespace
+
+FaultInjectingHardware::FaultInjectingHardware(CPUHardware& target)
+    : fTarget(target)
+{
+}
+
+bool FaultInjectingHardware::refuse(uint32_t msr, unsigned cpu)
+{
+    if (cpu != kAllCPUs && cpu >= fTarget.cpuCount())
+        return false;
+    const uint64_t wanted = entry(msr, cpu);
+    for (std::atomic<uint64_t>& slot : fRefused) {
+        if (slot.load() == wanted)
+            return true;
+    }
+    for (std::atomic<uint64_t>& slot : fRefused) {
+        uint64_t expected = 0;
+        if (slot.compare_exchange_strong(expected, wanted))
+            return true;
+    }
+    return false;
+}
+
+bool FaultInjectingHardware::allow(uint32_t msr, unsigned cpu)
+{
+    const uint64_t wanted = entry(msr, cpu);
+    for (std::atomic<uint64_t>& slot : fRefused) {
+        uint64_t expected = wanted;
+        if (slot.compare_exchange_strong(expected, 0))
+            return true;
+    }
+    return false;
+}
+
+bool FaultInjectingHardware::isRefused(uint32_t msr) const
+{
+    const uint64_t onAll = entry(msr, kAllCPUs);
+    uint64_t onThis = 0;
+    bool knowCPU = false;
+    for (const std::atomic<uint64_t>& slot : fRefused) {
+        const uint64_t value = slot.load(std::memory_order_acquire);
+        if (value == 0)
+            continue;
+        if (value == onAll)
+            return true;
+        if (static_cast<uint32_t>(value) != msr)
+            continue;
+        // Only a refusal for one CPU matches: ask which CPU we stand for once.
+        if (!knowCPU) {
+            onThis = entry(msr, fTarget.currentCPU());
+            knowCPU = true;
+        }
+        if (value == onThis)
+            return true;
+    }
+    return false;
+}
+
+const char* FaultInjectingHardware::description() const
+{
+    return fTarget.description();
+}
+
+bool FaultInjectingHardware::isSimulated() const
+{
+    return fTarget.isSimulated();
+}
+
+unsigned FaultInjectingHardware::cpuCount() const
+{
+    return fTarget.cpuCount();
+}
+
+unsigned FaultInjectingHardware::currentCPU() const
+{
+    return fTarget.currentCPU();
+}
+
+void FaultInjectingHardware::cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4])
+{
+    fTarget.cpuid(leaf, subleaf, regs);
+}
+
+uint64_t FaultInjectingHardware::rdmsr(uint32_t msr)
+{
+    if (isRefused(msr)) {
+        fRefusedReads.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    return fTarget.rdmsr(msr);
+}
+
+void FaultInjectingHardware::wrmsr(uint32_t msr, uint64_t value)
+{
+    if (isRefused(msr)) {
+        fRefusedWrites.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    fTarget.wrmsr(msr, value);
+}
+
+void FaultInjectingHardware::rendezvous(Action action, void* argument)
+{
+    fTarget.rendezvous(action, argument);
+}
+
+} // namespace vennix
