@@ -1,0 +1,7 @@
+#include "platform/MainQueue.h"
+
+namespace qarn {
+
+MainQueue::~MainQueue() = default;
+
+}  // namespace qarn

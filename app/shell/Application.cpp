@@ -1,0 +1,153 @@
+#include "shell/Application.h"
+
+#include <QApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QShortcut>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/NotificationCenter.h"
+#include "platform/QtMainQueue.h"
+#include "platform/RunLoop.h"
+#include "shell/AppDelegate.h"
+#include "shell/LaunchOptions.h"
+#include "shell/QtCollectionView.h"
+#include "shell/TextCollectionView.h"
+#include "shell/ViewController.h"
+
+namespace qarn {
+
+namespace {
+
+bool isSet(const char* value) {
+    return value && *value;
+}
+
+// Calls `last` on the tick thread after the Nth tick, once the controller (observing first) has
+// queued that tick's reload, and stops the tick loop there.
+void stopAfterTicks(NotificationCenter& center, AppDelegate& delegate, std::int64_t ticks,
+                    std::function<void()> last) {
+    if (ticks <= 0)
+        return;
+    center.addObserver(AppDelegate::kTickNotification,
+                       [&delegate, ticks, last = std::move(last), count = std::int64_t{0}](const Notification&) mutable {
+                           if (++count != ticks)
+                               return;
+                           delegate.requestStop();
+                           last();
+                       });
+}
+
+}  // namespace
+
+bool Application::displayAvailable(const char* display, const char* waylandDisplay, const char* qpaPlatform) {
+    if (isSet(qpaPlatform)) {
+        const std::string platform = qpaPlatform;
+        if (platform.rfind("xcb", 0) != 0 && platform.rfind("wayland", 0) != 0)
+            return true;
+    }
+    return isSet(display) || isSet(waylandDisplay);
+}
+
+int Application::main(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.emplace_back(argv[i]);
+    LaunchOptions options;
+    std::string error;
+    if (!LaunchOptions::parse(arguments, options, error)) {
+        std::cerr << "qarn: " << error << "\nRun 'qarn --help' for the options.\n";
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::cout << LaunchOptions::usage();
+        return 0;
+    }
+    if (options.text)
+        return runText(options, std::cout);
+    if (!displayAvailable(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"))) {
+        std::cerr << "qarn: there is no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                     "Run 'qarn --text' to print the list in the terminal instead.\n";
+        return kExitNoDisplay;
+    }
+    return runWindow(argc, argv, options);
+}
+
+int Application::runText(const LaunchOptions& options, std::ostream& out) {
+    RunLoop mainLoop;
+    TextCollectionView list;
+    NotificationCenter center;
+    auto controller = ViewController::create(center, mainLoop, list);
+    controller->viewDidLoad();
+
+    AppDelegate delegate(center);
+    // Each tick: the controller queues the reload, then this queues the printing behind it.
+    center.addObserver(AppDelegate::kTickNotification, [&mainLoop, &list, &out](const Notification&) {
+        mainLoop.dispatchAsync([&list, &out] { list.print(out); });
+    });
+    stopAfterTicks(center, delegate, options.ticks, [&mainLoop] {
+        mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
+    });
+
+    delegate.applicationDidFinishLaunching();
+    mainLoop.run();
+    delegate.stop();
+    return out.good() ? 0 : 1;
+}
+
+int Application::runWindow(int argc, char** argv, const LaunchOptions& options) {
+    QApplication app(argc, argv);
+    QtCollectionView window;
+    window.setWindowTitle("Qarn");
+    window.resize(320, 400);
+    QtMainQueue mainQueue(&window);
+    NotificationCenter center;
+    auto controller = ViewController::create(center, mainQueue, window);
+    controller->viewDidLoad();
+
+    AppDelegate delegate(center);
+    int status = 0;
+    stopAfterTicks(center, delegate, options.ticks, [&] {
+        // Queued behind the last tick's reload.
+        mainQueue.dispatchAsync([&] {
+            if (options.dumpWindow) {
+                std::cout << "window \"" << window.windowTitle().toStdString() << "\" " << window.width() << "x"
+                          << window.height() << (window.isVisible() ? " visible" : " hidden") << "\n";
+                for (const std::string& line : window.describe())
+                    std::cout << line << "\n";
+                std::cout.flush();
+            }
+            if (!options.grabPath.empty()) {
+                window.repaint();
+                QPixmap picture;
+                if (QScreen* screen = window.screen())
+                    picture = screen->grabWindow(window.winId());
+                if (picture.isNull())
+                    picture = window.grab();
+                if (!picture.save(QString::fromStdString(options.grabPath), "PNG")) {
+                    std::cerr << "qarn: could not save the picture to " << options.grabPath << "\n";
+                    status = 1;
+                }
+            }
+            QCoreApplication::exit(status);
+        });
+    });
+
+    // Reloading by hand keeps the selection, unlike the reload of each tick.
+    auto* refresh = new QShortcut(QKeySequence::Refresh, &window);
+    QObject::connect(refresh, &QShortcut::activated, &window, [&controller] { controller->refresh(); });
+
+    window.show();
+    delegate.applicationDidFinishLaunching();
+    const int result = app.exec();
+    delegate.applicationWillTerminate();
+    delegate.stop();
+    return result;
+}
+
+}  // namespace qarn

@@ -1,0 +1,7 @@
+#include "shell/CollectionView.h"
+
+namespace qarn {
+
+CollectionView::~CollectionView() = default;
+
+}  // namespace qarn

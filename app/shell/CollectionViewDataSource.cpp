@@ -1,0 +1,7 @@
+#include "shell/CollectionViewDataSource.h"
+
+namespace qarn {
+
+CollectionViewDataSource::~CollectionViewDataSource() = default;
+
+}  // namespace qarn

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qarn {
+
+// qarn's command line.
+class LaunchOptions {
+public:
+    // Largest accepted --ticks value, about three years of ticks.
+    static constexpr std::int64_t kMaxTicks = 1'000'000'000;
+
+    bool text = false;          // --text: print the list on standard output instead of a window
+    std::int64_t ticks = 0;     // --ticks N: stop after N ticks; 0 runs until closed
+    bool dumpWindow = false;    // --dump-window: after the last tick, describe the window's rows
+    std::string grabPath;       // --grab FILE: after the last tick, save a picture of the window
+    bool help = false;          // --help, -h
+
+    // Parses the arguments after the program name. False, with a message in error, for an unknown
+    // option, a missing or bad value, window options together with --text, or window options
+    // without --ticks.
+    static bool parse(const std::vector<std::string>& arguments, LaunchOptions& options, std::string& error);
+
+    static const char* usage();
+};
+
+}  // namespace qarn

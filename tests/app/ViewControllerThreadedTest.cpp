@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+#include "TestChannels.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+#include "shell/AppDelegate.h"
+#include "shell/Application.h"
+#include "shell/LaunchOptions.h"
+#include "shell/TextCollectionView.h"
+#include "shell/ViewController.h"
+
+namespace qarn {
+namespace {
+
+// Writes its rows one at a time, pausing between them, with plain (non-atomic) strings: a reader
+// that looked at the channel during sample() would see rows of two passes, and ThreadSanitizer
+// would report the unsynchronised reads.
+class SlowChannel : public Channel {
+public:
+    static constexpr int kRows = 4;
+
+    SlowChannel() {
+        for (int i = 0; i < kRows; ++i)
+            _rows.push_back(row("S" + std::to_string(i), "0"));
+    }
+
+    std::int64_t numberOfItems() const override { return kRows; }
+    ItemData dataAt(std::int64_t index) const override { return _rows.at(static_cast<std::size_t>(index)); }
+    Size sizeAt(std::int64_t) const override { return {240.0, 22.0}; }
+    std::string itemIdentifierAt(std::int64_t) const override { return kNameValueItemIdentifier; }
+
+    void sample() override {
+        ++_pass;
+        for (auto& r : _rows) {
+            r[kValueKey] = std::to_string(_pass);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+private:
+    std::vector<Dictionary> _rows;
+    int _pass = 0;
+};
+
+// The passes shown for the slow channel's rows, in list order.
+std::vector<int> shownPasses(const std::vector<std::string>& lines) {
+    std::vector<int> passes;
+    for (const std::string& line : lines) {
+        if (line.rfind("  S", 0) == 0)
+            passes.push_back(std::stoi(line.substr(line.rfind(' ') + 1)));
+    }
+    return passes;
+}
+
+TEST(ViewControllerThreadedTest, TheListNeverShowsAChannelInTheMiddleOfASamplingPass) {
+    RunLoop mainQueue;   // this thread is the main thread
+    TextCollectionView list;
+    NotificationCenter center;
+    auto controller = ViewController::create(center, mainQueue, list);
+    controller->viewDidLoad();
+    controller->addChannel(std::make_shared<SlowChannel>());
+
+    AppDelegate delegate(center, [](std::chrono::duration<double>) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    delegate.applicationDidFinishLaunching();
+
+    int lastPass = 0;
+    int reloads = 0;
+    while (lastPass < 40) {
+        mainQueue.runNext();
+        ++reloads;
+        const std::vector<int> passes = shownPasses(list.lines());
+        ASSERT_EQ(passes.size(), static_cast<std::size_t>(SlowChannel::kRows));
+        for (int pass : passes)
+            ASSERT_EQ(pass, passes.front()) << "rows of two sampling passes shown together";
+        ASSERT_GE(passes.front(), lastPass) << "an older pass replaced a newer one";
+        lastPass = passes.front();
+
+        // The main thread adds channels and refreshes while the tick thread samples.
+        if (reloads == 5)
+            controller->addChannel(std::make_shared<testing::RowsChannel>("A", 2));
+        if (reloads % 3 == 0)
+            controller->refresh();
+    }
+    delegate.stop();
+    mainQueue.runPending();
+
+    const auto lines = list.lines();
+    ASSERT_EQ(lines.size(), 1u + SlowChannel::kRows + 2u);
+    EXPECT_EQ(lines.front(), "Hallo");
+    EXPECT_EQ(lines.back().rfind("  A1", 0), 0u);
+}
+
+TEST(TextModeTest, PrintsTheListOncePerTickAndStopsAfterTheTicksAsked) {
+    LaunchOptions options;
+    options.text = true;
+    options.ticks = 3;
+    std::ostringstream out;
+    EXPECT_EQ(Application::runText(options, out), 0);
+    EXPECT_EQ(out.str(), "Hallo\n\nHallo\n\nHallo\n\n");
+}
+
+}  // namespace
+}  // namespace qarn
