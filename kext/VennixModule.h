@@ -11,7 +11,9 @@ inline constexpr const char* kVennixVersion = "1.0.0d1";
 // Shared with the monitor, which asks the service manager for a unit of this name.
 inline constexpr const char* kVennixBundleIdentifier = "org.qarn.vennix";
 
-// The module has no set-up or tear-down of its own; both answer success.
+// The module has no set-up or tear-down of its own; both answer success. A program that
+// creates the services by name calls Vennix_start: that links this module's file, and with it
+// the class registrations, out of the static library.
 kern_return_t Vennix_start(void* info, void* data);
 kern_return_t Vennix_stop(void* info, void* data);
 
