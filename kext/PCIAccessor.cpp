@@ -26,11 +26,9 @@ bool PCIAccessor::start(IOService* provider)
 {
     IOLog("%s/ start\n", "PCIAccessor --------------");
     const bool started = IOService::start(provider);
-    auto* platform = OSDynamicCast<IOPlatformDevice>(provider);
-    if (platform == nullptr) {
-        IOLog("%s/ start: provider is not a platform device\n", getClassName());
+    IOPlatformDevice* platform = IOPlatformDevice::of(this, provider);
+    if (platform == nullptr)
         return false;
-    }
     cpuid_set_info(*platform->getCPUHardware(), &gRecord);
     registerService(0);
     return started;

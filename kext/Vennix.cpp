@@ -20,12 +20,10 @@ bool Vennix::start(IOService* provider)
 {
     IOLog("%s/ start\n", getClassName());
     const bool started = IOService::start(provider);
-    auto* platform = OSDynamicCast<IOPlatformDevice>(provider);
-    if (platform == nullptr) {
-        // Without a processor there is nothing to identify or serve; do not publish.
-        IOLog("%s/ start: provider is not a platform device\n", getClassName());
+    // Without a processor there is nothing to identify or serve: not published.
+    IOPlatformDevice* platform = IOPlatformDevice::of(this, provider);
+    if (platform == nullptr)
         return false;
-    }
     fHardware = platform->getCPUHardware();
     fClock = platform->getClock();
     cpuid_set_info(*fHardware);

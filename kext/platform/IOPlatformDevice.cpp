@@ -1,5 +1,7 @@
 #include "kext/platform/IOPlatformDevice.h"
 
+#include "kext/platform/IOLog.h"
+
 namespace vennix {
 
 OSDefineMetaClassAndStructors(IOPlatformDevice, IOService)
@@ -18,6 +20,14 @@ IOPlatformDevice* IOPlatformDevice::withHardware(CPUHardware* hardware, Clock* c
     device->fHardware = hardware;
     device->fClock = clock;
     return device;
+}
+
+IOPlatformDevice* IOPlatformDevice::of(const IOService* service, IOService* provider)
+{
+    auto* platform = OSDynamicCast<IOPlatformDevice>(provider);
+    if (platform == nullptr)
+        IOLog("%s/ start: provider is not a platform device\n", service->getClassName());
+    return platform;
 }
 
 } // namespace vennix

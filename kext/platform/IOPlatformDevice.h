@@ -17,6 +17,10 @@ public:
     // must outlive every service started on the device. Null when hardware is null.
     static IOPlatformDevice* withHardware(CPUHardware* hardware, Clock* clock = &Clock::system());
 
+    // The platform device a service was started on; null (and a log line in the service's
+    // name) when the provider is none, for a service that cannot work without one.
+    static IOPlatformDevice* of(const IOService* service, IOService* provider);
+
     CPUHardware* getCPUHardware() const { return fHardware; }
     Clock* getClock() const { return fClock; }
 
