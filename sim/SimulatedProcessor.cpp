@@ -207,6 +207,13 @@ void SimulatedProcessor::wrmsr(uint32_t msr, uint64_t value)
 
 void SimulatedProcessor::rendezvous(Action action, void* argument)
 {
+    // The pool refuses a run from inside its own action; so do we, before taking the lock.
+    if (vennix::Rendezvous::current() == fRendezvous.get())
+        return;
+    std::lock_guard<std::mutex> lock(fRendezvousLock);
+    const uint64_t now = elapsed();
+    const uint64_t last = fRendezvousElapsed.load(std::memory_order_relaxed);
+    fRendezvousElapsed.store(now > last ? now : last + 1, std::memory_order_release);
     fRendezvous->run(action, argument);
 }
 
@@ -383,6 +390,8 @@ void SimulatedProcessor::wrmsrOn(unsigned cpu, uint32_t msr, uint64_t value)
 
 uint64_t SimulatedProcessor::elapsed() const
 {
+    if (vennix::Rendezvous::current() == fRendezvous.get())
+        return fRendezvousElapsed.load(std::memory_order_acquire);
     const uint64_t now = fClock.monotonicNanoseconds();
     return now > fReset ? now - fReset : 0;
 }

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace sim {
@@ -74,7 +75,10 @@ public:
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
-    // One unpinned thread per simulated CPU.
+    // One unpinned thread per simulated CPU. Unlike real CPUs, whose reads in one batch lie
+    // a few microseconds apart, every CPU of a simulated rendezvous reads the registers of one
+    // instant, and each rendezvous's instant is later than the one before: all rows of a batch
+    // show the same time stamp counter (0x10), and no two batches do.
     void rendezvous(Action action, void* argument) override;
 
     // The same operations as a chosen CPU (cpu modulo 8) sees them.
@@ -122,6 +126,8 @@ private:
     std::atomic<uint64_t> fUncoreRatioLimit{kDefaultUncoreRatioLimit};
     std::array<std::atomic<uint64_t>, kCPUCount> fSignature; // MSR 0x8B per CPU
     std::unique_ptr<vennix::Rendezvous> fRendezvous;
+    std::mutex fRendezvousLock;                 // one latched instant per run
+    std::atomic<uint64_t> fRendezvousElapsed{0}; // the instant of the run in progress
 };
 
 } // namespace sim

@@ -110,6 +110,47 @@ TEST(SimulatedProcessorRendezvous, CountersStayMonotonicWhileTheClockMovesAndReg
     writer.join();
 }
 
+void readTSCWhileTheClockMoves(void* argument)
+{
+    auto* batch = static_cast<Batch*>(argument);
+    const unsigned n = batch->hardware->currentCPU();
+    batch->values[n * kCount].store(batch->hardware->rdmsr(0x10));
+}
+
+struct MovingBatch : Batch {
+    vennix::ManualClock* clock = nullptr;
+};
+
+void advanceThenReadTSC(void* argument)
+{
+    auto* batch = static_cast<MovingBatch*>(argument);
+    // Time passes between the CPUs' reads; the rendezvous still shows them one instant.
+    batch->clock->advanceNanoseconds(1'000'000);
+    readTSCWhileTheClockMoves(argument);
+}
+
+TEST(SimulatedProcessorRendezvous, AllRowsOfARunShowOneInstantAndNoTwoRunsTheSame)
+{
+    vennix::ManualClock clock;
+    SimulatedProcessor processor(clock);
+    uint64_t previous = 0;
+    for (int round = 0; round < 20; ++round) {
+        MovingBatch batch;
+        batch.hardware = &processor;
+        batch.clock = &clock;
+        // Every other run with the clock standing still: runs must still differ.
+        if (round % 2 == 0)
+            processor.rendezvous(advanceThenReadTSC, &batch);
+        else
+            processor.rendezvous(readTSCWhileTheClockMoves, &batch);
+        const uint64_t first = batch.values[0].load();
+        for (unsigned n = 1; n < kCPUs; ++n)
+            EXPECT_EQ(batch.values[n * kCount].load(), first) << "CPU " << n << " round " << round;
+        EXPECT_GT(first, previous) << "round " << round;
+        previous = first;
+    }
+}
+
 TEST(SimulatedProcessorRendezvous, AWriteOnEveryCPULeavesOneOfTheValues)
 {
     vennix::ManualClock clock;
