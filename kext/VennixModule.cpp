@@ -5,6 +5,7 @@
 #include "kext/VennixModule.h"
 
 #include "kext/ACPIAccessor.h"
+#include "kext/AccessorUserClient.h"
 #include "kext/H_ECAccessor.h"
 #include "kext/PCIAccessor.h"
 #include "kext/Vennix.h"
@@ -12,6 +13,7 @@
 namespace vennix {
 
 OSDefineMetaClassAndStructors(ACPIAccessor, IOService)
+OSDefineMetaClassAndStructors(AccessorUserClient, IOUserClient)
 OSDefineMetaClassAndStructors(Vennix, IOService)
 OSDefineMetaClassAndStructors(H_ECAccessor, IOService)
 OSDefineMetaClassAndStructors(PCIAccessor, IOService)

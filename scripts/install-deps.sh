@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang libclang-rt-14-dev
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth

@@ -1,12 +1,14 @@
 #include "kext/platform/IOPlatformDevice.h"
 
+#include "kext/platform/IOACPIPlatformDevice.h"
 #include "kext/platform/IOLog.h"
 
 namespace vennix {
 
 OSDefineMetaClassAndStructors(IOPlatformDevice, IOService)
 
-IOPlatformDevice* IOPlatformDevice::withHardware(CPUHardware* hardware, Clock* clock)
+IOPlatformDevice* IOPlatformDevice::withHardware(CPUHardware* hardware, Clock* clock,
+                                                ACPIPlatform* acpi)
 {
     if (hardware == nullptr || clock == nullptr)
         return nullptr;
@@ -19,7 +21,15 @@ IOPlatformDevice* IOPlatformDevice::withHardware(CPUHardware* hardware, Clock* c
     }
     device->fHardware = hardware;
     device->fClock = clock;
+    device->fACPI = acpi;
     return device;
+}
+
+OSObject* IOPlatformDevice::fromPath(const char* path) const
+{
+    if (fACPI == nullptr || path == nullptr || !fACPI->deviceExists(path))
+        return nullptr;
+    return IOACPIPlatformDevice::withPath(fACPI, path);
 }
 
 IOPlatformDevice* IOPlatformDevice::of(const IOService* service, IOService* provider)

@@ -1,0 +1,152 @@
+#include "kext/ObjectWireFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kext/AccessorTypes.h"
+#include "kext/platform/OSArray.h"
+#include "kext/platform/OSData.h"
+#include "kext/platform/OSNumber.h"
+#include "kext/platform/OSString.h"
+
+namespace vennix {
+
+namespace {
+
+constexpr int kTagSize = 4;
+constexpr int kHeaderSize = 8;      // tag and a u32 count or length
+constexpr int kNumberSize = 12;
+constexpr int kSmallestItemRoom = 16;
+
+int writeTag(unsigned char* out, uint32_t tag)
+{
+    writeU32(out, 0, tag);
+    return kTagSize;
+}
+
+int writeItem(OSObject* object, unsigned char* out, int size, int depth)
+{
+    // Fewer than 16 bytes: no item but the no-room tag fits, not even a null.
+    if (size < kSmallestItemRoom)
+        return size >= kTagSize ? writeTag(out, kObjectTypeNoRoom) : 0;
+
+    if (object == nullptr)
+        return writeTag(out, kObjectTypeNull);
+
+    if (const auto* string = OSDynamicCast<OSString>(object)) {
+        // With its NUL when that fits; otherwise cut, leaving 4 bytes of the space unused.
+        const int64_t n = std::min<int64_t>(int64_t{string->getLength()} + 1, size - kHeaderSize);
+        writeTag(out, kObjectTypeString);
+        std::memcpy(out + kTagSize, string->getCStringNoCopy(), static_cast<size_t>(n));
+        return static_cast<int>(n) + kTagSize;
+    }
+
+    if (const auto* number = OSDynamicCast<OSNumber>(object)) {
+        writeTag(out, kObjectTypeNumber);
+        writeU64(out, kTagSize, number->unsigned64BitValue());
+        return kNumberSize;
+    }
+
+    if (const auto* data = OSDynamicCast<OSData>(object)) {
+        const int64_t length = data->getLength();
+        const int64_t total = std::min<int64_t>(length + 4, size - kHeaderSize);
+        const int64_t n = total - 4;
+        writeTag(out, n < length ? kObjectTypeDataTruncated : kObjectTypeData);
+        writeU32(out, kTagSize, static_cast<uint32_t>(n));
+        std::memcpy(out + kHeaderSize, data->getBytesNoCopy(), static_cast<size_t>(n));
+        return static_cast<int>(n) + kHeaderSize;
+    }
+
+    if (const auto* array = OSDynamicCast<OSArray>(object)) {
+        if (depth >= kObjectMaxDepth)
+            return writeTag(out, kObjectTypeUnsupported);
+        const unsigned int count = array->getCount();
+        writeTag(out, kObjectTypeArray);
+        writeU32(out, kTagSize, count);
+        int offset = kHeaderSize;
+        for (unsigned int i = 0; i < count; ++i)
+            offset += writeItem(array->getObject(i), out + offset, size - offset, depth + 1);
+        return offset;
+    }
+
+    return writeTag(out, kObjectTypeUnsupported);
+}
+
+int readItem(const unsigned char* in, int length, OSObject** object, int depth)
+{
+    *object = nullptr;
+    if (length < kTagSize)
+        return 0;
+
+    switch (readU32(in, 0)) {
+    case kObjectTypeString: {
+        const void* nul = std::memchr(in + kTagSize, '\0', static_cast<size_t>(length - kTagSize));
+        if (nul == nullptr)
+            return 0;
+        const auto textLength = static_cast<const unsigned char*>(nul) - (in + kTagSize);
+        *object = OSString::withCString(reinterpret_cast<const char*>(in + kTagSize), textLength);
+        return *object ? kTagSize + static_cast<int>(textLength) + 1 : 0;
+    }
+    case kObjectTypeNumber:
+        if (length < kNumberSize)
+            return 0;
+        *object = OSNumber::withNumber(readU64(in, kTagSize), 64);
+        return *object ? kNumberSize : 0;
+    case kObjectTypeData: {
+        if (length < kHeaderSize)
+            return 0;
+        const uint32_t dataLength = readU32(in, kTagSize);
+        if (dataLength > static_cast<uint32_t>(length - kHeaderSize))
+            return 0;
+        *object = OSData::withBytes(in + kHeaderSize, dataLength);
+        return *object ? kHeaderSize + static_cast<int>(dataLength) : 0;
+    }
+    case kObjectTypeArray: {
+        if (length < kHeaderSize || depth >= kObjectMaxDepth)
+            return 0;
+        const uint32_t count = readU32(in, kTagSize);
+        OSArray* array = OSArray::withCapacity(count);
+        if (array == nullptr)
+            return 0;
+        // Every element takes at least 4 bytes, so the loop ends with the input whatever
+        // count claims.
+        int offset = kHeaderSize;
+        for (uint32_t i = 0; i < count; ++i) {
+            OSObject* element = nullptr;
+            const int consumed = readItem(in + offset, length - offset, &element, depth + 1);
+            if (consumed == 0)
+                break;
+            const bool stored = array->setObject(element);
+            element->release();
+            if (!stored)
+                break;
+            offset += consumed;
+        }
+        *object = array;
+        return offset;
+    }
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+int objectToMem(OSObject* object, void* buffer, int size)
+{
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    return writeItem(object, static_cast<unsigned char*>(buffer), size, 0);
+}
+
+int memToObject(const void* buffer, int length, OSObject** object)
+{
+    if (object == nullptr)
+        return 0;
+    *object = nullptr;
+    if (buffer == nullptr || length <= 0)
+        return 0;
+    return readItem(static_cast<const unsigned char*>(buffer), length, object, 0);
+}
+
+} // namespace vennix
