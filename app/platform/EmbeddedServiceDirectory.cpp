@@ -1,0 +1,82 @@
+#include "platform/EmbeddedServiceDirectory.h"
+
+#include "platform/EmbeddedServiceConnection.h"
+
+#include "kext/platform/IOService.h"
+#include "kext/platform/IOUserClient.h"
+
+#include <unistd.h>
+
+namespace qarn {
+
+namespace {
+
+class EmbeddedMatchedService final : public MatchedService {
+public:
+    EmbeddedMatchedService(vennix::IOService* service, std::shared_ptr<void> owner)
+        : fService(service)
+        , fOwner(std::move(owner))
+    {
+    }
+
+    ~EmbeddedMatchedService() override
+    {
+        if (fService)
+            fService->release();
+    }
+
+    std::unique_ptr<ServiceConnection> open(uint32_t type, IOReturn* result) override
+    {
+        auto answer = [&](IOReturn value) {
+            if (result)
+                *result = value;
+        };
+        if (fService == nullptr) {
+            answer(vennix::kIOReturnNotOpen); // already opened once
+            return nullptr;
+        }
+        auto task = std::make_unique<vennix::task>();
+        task->pid = getpid();
+        task->uid = getuid();
+        task->gid = getgid();
+        vennix::IOUserClient* client = nullptr;
+        const IOReturn opened = fService->newUserClient(task.get(), nullptr, type, nullptr, &client);
+        answer(opened);
+        if (opened != vennix::kIOReturnSuccess || client == nullptr)
+            return nullptr;
+        fService->release();
+        fService = nullptr;
+        return std::make_unique<EmbeddedServiceConnection>(client, std::move(task), fOwner);
+    }
+
+private:
+    vennix::IOService* fService;
+    std::shared_ptr<void> fOwner;
+};
+
+} // namespace
+
+EmbeddedServiceDirectory::EmbeddedServiceDirectory(std::shared_ptr<void> owner, std::string description)
+    : fOwner(std::move(owner))
+    , fDescription(std::move(description))
+{
+}
+
+std::unique_ptr<MatchedService> EmbeddedServiceDirectory::getMatchingService(const std::string& name,
+                                                                             std::string* why)
+{
+    vennix::IOService* service = vennix::IOService::copyMatchingService(name.c_str());
+    if (service == nullptr) {
+        if (why)
+            *why = "no service " + name + " in this process";
+        return nullptr;
+    }
+    return std::make_unique<EmbeddedMatchedService>(service, fOwner);
+}
+
+std::string EmbeddedServiceDirectory::description() const
+{
+    return fDescription;
+}
+
+} // namespace qarn

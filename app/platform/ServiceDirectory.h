@@ -1,0 +1,49 @@
+#pragma once
+// How the monitor reaches the CPU service's services: over vennixd's socket, or to services
+// embedded in this process (the simulated demo). Chosen once at start-up; the code above it
+// finds a service by name, opens it and calls its methods the same way on either.
+//
+//   auto service = directory.getMatchingService("Vennix");   // IOServiceGetMatchingService
+//   auto connection = service->open(0, &result);              // IOServiceOpen
+//   connection->callStructMethod(...);                         // IOConnectCallStructMethod
+
+#include "platform/ServiceConnection.h"
+
+#include <memory>
+#include <string>
+
+namespace qarn {
+
+// A service found by name, not yet opened. One service opens at most one connection.
+class MatchedService {
+public:
+    virtual ~MatchedService() = default;
+    // Opens a user-client connection of the given type; null with *result saying why
+    // (kIOReturnNotPermitted for a user the service refuses, kIOReturnNoDevice when the
+    // service went away, kIOReturnIPCError when the daemon cannot be reached).
+    virtual std::unique_ptr<ServiceConnection> open(uint32_t type, IOReturn* result = nullptr) = 0;
+};
+
+class ServiceDirectory {
+public:
+    virtual ~ServiceDirectory() = default;
+
+    // The published service of that name; null when there is none or the services cannot be
+    // reached. *why (when given) says which, in words for a user.
+    virtual std::unique_ptr<MatchedService> getMatchingService(const std::string& name,
+                                                               std::string* why = nullptr) = 0;
+
+    // Where the services live, for users ("vennixd at /run/vennix/vennix.sock", "embedded,
+    // simulated").
+    virtual std::string description() const = 0;
+
+    // The directory the process chose at start-up; by default the socket of vennixd at the
+    // path VENNIX_SOCKET names, else the standard one.
+    static std::shared_ptr<ServiceDirectory> standard();
+    static void setStandard(std::shared_ptr<ServiceDirectory> directory);
+};
+
+// Says what an IOReturn of a service call means, for messages to users.
+std::string describeIOReturn(IOReturn result);
+
+} // namespace qarn

@@ -1,0 +1,96 @@
+#include "platform/ServiceSocket.h"
+
+#include "daemon/Protocol.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace qarn {
+
+std::unique_ptr<ServiceSocket> ServiceSocket::connect(const std::string& path, std::string* why)
+{
+    auto fail = [&](const std::string& text) {
+        if (why)
+            *why = text;
+        return nullptr;
+    };
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return fail("bad socket path '" + path + "'");
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    const int descriptor = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (descriptor < 0)
+        return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    int result;
+    do
+        result = ::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        const int error = errno;
+        ::close(descriptor);
+        std::string text = "cannot connect to " + path + ": " + std::strerror(error);
+        if (error == ENOENT || error == ECONNREFUSED)
+            text += " (is vennixd running?)";
+        return fail(text);
+    }
+    return std::unique_ptr<ServiceSocket>(new ServiceSocket(descriptor));
+}
+
+ServiceSocket::~ServiceSocket()
+{
+    close();
+}
+
+void ServiceSocket::close()
+{
+    if (fDescriptor >= 0)
+        ::close(fDescriptor);
+    fDescriptor = -1;
+}
+
+vennix::IOReturn ServiceSocket::exchange(const std::vector<uint8_t>& request,
+                                         std::vector<uint8_t>* answer)
+{
+    if (fDescriptor < 0)
+        return vennix::kIOReturnNotOpen;
+    ssize_t sent;
+    do
+        sent = ::send(fDescriptor, request.data(), request.size(), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(request.size())) {
+        close();
+        return vennix::kIOReturnIPCError;
+    }
+
+    pollfd waiting{fDescriptor, POLLIN, 0};
+    int ready;
+    do
+        ready = ::poll(&waiting, 1, static_cast<int>(kAnswerTimeout.count()));
+    while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        close();
+        return vennix::kIOReturnTimeout;
+    }
+
+    // One byte more than the largest packet, so that an over-long answer shows as truncated.
+    fBuffer.resize(vennix::protocol::kMaxPacketSize + 1);
+    ssize_t received;
+    do
+        received = ::recv(fDescriptor, fBuffer.data(), fBuffer.size(), 0);
+    while (received < 0 && errno == EINTR);
+    if (received <= 0 || static_cast<size_t>(received) > vennix::protocol::kMaxPacketSize) {
+        answer->clear();
+        close();
+        return vennix::kIOReturnIPCError;
+    }
+    answer->assign(fBuffer.begin(), fBuffer.begin() + received);
+    return vennix::kIOReturnSuccess;
+}
+
+} // namespace qarn

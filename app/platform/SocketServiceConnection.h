@@ -1,0 +1,33 @@
+#pragma once
+// An open connection to a service of vennixd: each call is one packet each way.
+
+#include "platform/ServiceConnection.h"
+#include "platform/ServiceSocket.h"
+
+#include <memory>
+#include <mutex>
+
+namespace qarn {
+
+class SocketServiceConnection final : public ServiceConnection {
+public:
+    explicit SocketServiceConnection(std::unique_ptr<ServiceSocket> socket);
+    ~SocketServiceConnection() override;
+
+    IOReturn callMethod(uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
+                        const void* structureInput, size_t structureInputSize,
+                        uint64_t* scalarOutput, uint32_t* scalarOutputCount,
+                        void* structureOutput, size_t* structureOutputSize) override;
+    void close() override;
+    bool isOpen() const override;
+
+private:
+    // Calls from several threads on one connection take turns: a request and its answer must
+    // not interleave with another's on the socket.
+    mutable std::mutex fLock;
+    std::unique_ptr<ServiceSocket> fSocket;
+    std::vector<uint8_t> fRequest;
+    std::vector<uint8_t> fAnswer;
+};
+
+} // namespace qarn
