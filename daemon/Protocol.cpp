@@ -15,6 +15,14 @@ void putU32(Packet& packet, uint32_t value)
     writeU32(packet.data(), at, value);
 }
 
+void putU64s(Packet& packet, const uint64_t* values, uint32_t count)
+{
+    const size_t at = packet.size();
+    packet.resize(at + 8 * size_t(count));
+    for (uint32_t i = 0; i < count; ++i)
+        writeU64(packet.data(), at + 8 * size_t(i), values ? values[i] : 0);
+}
+
 void putBytes(Packet& packet, const void* bytes, size_t size)
 {
     if (size == 0)
@@ -162,11 +170,7 @@ Packet encodeCall(uint32_t selector, const uint64_t* scalarInput, uint32_t scala
     putU32(packet, static_cast<uint32_t>(structureInputSize));
     putU32(packet, scalarOutputCapacity);
     putU32(packet, static_cast<uint32_t>(structureOutputCapacity));
-    for (uint32_t i = 0; i < scalarInputCount; ++i) {
-        const size_t at = packet.size();
-        packet.resize(at + 8);
-        writeU64(packet.data(), at, scalarInput ? scalarInput[i] : 0);
-    }
+    putU64s(packet, scalarInput, scalarInputCount);
     putBytes(packet, structureInput, structureInputSize);
     putBytes(packet, structureOutput, structureOutputCapacity);
     return packet;
@@ -212,11 +216,7 @@ Packet encodeCallReply(IOReturn result, const uint64_t* scalarOutput, uint32_t s
     putU32(packet, static_cast<uint32_t>(result));
     putU32(packet, scalarOutputCount);
     putU32(packet, static_cast<uint32_t>(structureOutputSize));
-    for (uint32_t i = 0; i < scalarOutputCount; ++i) {
-        const size_t at = packet.size();
-        packet.resize(at + 8);
-        writeU64(packet.data(), at, scalarOutput ? scalarOutput[i] : 0);
-    }
+    putU64s(packet, scalarOutput, scalarOutputCount);
     putBytes(packet, structureOutput, structureOutputSize);
     return packet;
 }

@@ -1,7 +1,6 @@
 #pragma once
 // An open connection to a service in this process: calls go straight to its user client's
-// externalMethod, with the same limits as the socket (structures above 4096 bytes count as
-// missing, at most 16 scalars each way).
+// externalMethod, with the same limits as the socket.
 
 #include "platform/ServiceConnection.h"
 
@@ -19,12 +18,11 @@ public:
                               std::shared_ptr<void> owner);
     ~EmbeddedServiceConnection() override;
 
-    IOReturn callMethod(uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
-                        const void* structureInput, size_t structureInputSize,
-                        uint64_t* scalarOutput, uint32_t* scalarOutputCount,
-                        void* structureOutput, size_t* structureOutputSize) override;
     void close() override;
     bool isOpen() const override;
+
+protected:
+    IOReturn perform(MethodCall& call) override;
 
 private:
     mutable std::mutex fLock; // guards fClient against a close during a call

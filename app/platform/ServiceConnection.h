@@ -2,6 +2,8 @@
 // One open user-client connection to a service of the CPU service (vennixd or embedded): the
 // monitor's side of IOConnectCallMethod and IOServiceClose.
 
+#include "daemon/Protocol.h"
+#include "kext/platform/IOExternalMethodArguments.h"
 #include "kext/platform/IOReturn.h"
 
 #include <cstddef>
@@ -20,11 +22,10 @@ public:
     // none). Bytes of structureOutput the method does not write stay as the caller left them.
     // Structures above 4096 bytes count as missing, more than 16 scalars are refused
     // (kIOReturnBadArgument), and after close every call answers kIOReturnNotOpen.
-    virtual IOReturn callMethod(uint32_t selector, const uint64_t* scalarInput,
-                                uint32_t scalarInputCount, const void* structureInput,
-                                size_t structureInputSize, uint64_t* scalarOutput,
-                                uint32_t* scalarOutputCount, void* structureOutput,
-                                size_t* structureOutputSize) = 0;
+    IOReturn callMethod(uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
+                        const void* structureInput, size_t structureInputSize,
+                        uint64_t* scalarOutput, uint32_t* scalarOutputCount,
+                        void* structureOutput, size_t* structureOutputSize);
 
     // IOConnectCallStructMethod: structures only.
     IOReturn callStructMethod(uint32_t selector, const void* input, size_t inputSize, void* output,
@@ -36,6 +37,18 @@ public:
     // IOServiceClose. Repeated calls change nothing; the destructor closes too.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
+
+    // The most scalars each way and the largest structure a call carries.
+    static constexpr uint32_t kMaxScalarCount = vennix::protocol::kMaxScalarCount;
+    static constexpr size_t kMaxStructureSize = vennix::protocol::kMaxStructureSize;
+
+protected:
+    // One call as the transport performs it, checked: the pointers match the counts, a
+    // structure over kMaxStructureSize is missing (null, size 0). The output count and size
+    // hold the caller's room; the transport sets them to what the method produced (0 on
+    // failure), and callMethod never reports more than the room.
+    using MethodCall = vennix::IOExternalMethodArguments;
+    virtual IOReturn perform(MethodCall& call) = 0;
 };
 
 } // namespace qarn

@@ -14,12 +14,11 @@ public:
     explicit SocketServiceConnection(std::unique_ptr<ServiceSocket> socket);
     ~SocketServiceConnection() override;
 
-    IOReturn callMethod(uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
-                        const void* structureInput, size_t structureInputSize,
-                        uint64_t* scalarOutput, uint32_t* scalarOutputCount,
-                        void* structureOutput, size_t* structureOutputSize) override;
     void close() override;
     bool isOpen() const override;
+
+protected:
+    IOReturn perform(MethodCall& call) override;
 
 private:
     // Calls from several threads on one connection take turns: a request and its answer must

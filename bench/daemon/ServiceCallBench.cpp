@@ -14,21 +14,18 @@
 #include "kext/platform/IOLog.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
+#include "tests/support/Spawn.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -48,18 +45,9 @@ public:
             return;
         fDirectory = pattern;
         fSocket = fDirectory + "/vennix.sock";
-        std::string log = fDirectory + "/vennixd.log";
-        std::vector<std::string> argv{VENNIXD_PATH, "--simulate", "--socket", fSocket};
-        std::vector<char*> pointers;
-        for (auto& a : argv)
-            pointers.push_back(a.data());
-        pointers.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&fPid, VENNIXD_PATH, &actions, nullptr, pointers.data(), environ) != 0)
-            fPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        fPid = vennix::testing::spawnProgram({VENNIXD_PATH, "--simulate", "--socket", fSocket},
+                                             fDirectory + "/vennixd.log",
+                                             vennix::testing::Captured::StandardError);
         for (int i = 0; i < 2000 && fPid > 0 && !std::filesystem::exists(fSocket); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <functional>
 #include <pwd.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,6 +25,8 @@ namespace {
 using namespace protocol;
 using testing::TestSocket;
 using testing::VennixdProcess;
+using testing::Captured;
+using testing::spawnProgram;
 
 constexpr uid_t kReader = 4242;
 constexpr uid_t kStranger = 4343;
@@ -57,21 +58,11 @@ struct Finished {
 // Runs a program to its end with its output in a file.
 Finished run(const std::vector<std::string>& arguments, const std::string& outputPath)
 {
-    std::vector<std::string> argv = arguments;
-    std::vector<char*> pointers;
-    for (std::string& argument : argv)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
     Finished finished;
-    const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+    int failure = 0;
+    const pid_t pid = spawnProgram(arguments, outputPath, Captured::OutputAndError, &failure);
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
         return finished;
     }
     waitpid(pid, &finished.status, 0);
@@ -375,18 +366,10 @@ TEST_F(Daemon, StaleSocketOfAKilledDaemonIsReplaced)
     ASSERT_TRUE(std::filesystem::exists(killed.socketPath()));
 
     // A new daemon on the same path, in the background.
-    std::vector<std::string> argv{VENNIXD_PATH, "--simulate", "--socket", killed.socketPath()};
-    std::vector<char*> pointers;
-    for (std::string& argument : argv)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     const std::string logPath = scratch + "/replacement.log";
-    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, VENNIXD_PATH, &actions, nullptr, pointers.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnProgram({VENNIXD_PATH, "--simulate", "--socket", killed.socketPath()},
+                                   logPath, Captured::StandardError);
+    ASSERT_GT(pid, 0);
 
     const bool served = eventually([&] {
         TestSocket client(killed.socketPath());

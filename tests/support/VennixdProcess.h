@@ -2,6 +2,8 @@
 // Runs the built vennixd as a child process on a socket of its own, for tests that talk to the
 // real daemon over the real socket. The daemon is stopped with SIGTERM when the object goes.
 
+#include "tests/support/Spawn.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,8 +20,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace vennix::testing {
 
@@ -42,19 +41,10 @@ public:
 
         std::vector<std::string> argv{VENNIXD_PATH, "--socket", fSocketPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (std::string& argument : argv)
-            pointers.push_back(argument.data());
-        pointers.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, fLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int spawned = posix_spawn(&fPid, VENNIXD_PATH, &actions, nullptr, pointers.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << VENNIXD_PATH << ": " << std::strerror(spawned);
-            fPid = -1;
+        int failure = 0;
+        fPid = spawnProgram(argv, fLogPath, Captured::StandardError, &failure);
+        if (fPid < 0) {
+            ADD_FAILURE() << "cannot start " << VENNIXD_PATH << ": " << std::strerror(failure);
             return;
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
