@@ -2,6 +2,8 @@
 
 #include "platform/EmbeddedServiceConnection.h"
 
+#include "daemon/PlatformBackends.h"
+#include "daemon/ServiceSet.h"
 #include "kext/platform/IOService.h"
 #include "kext/platform/IOUserClient.h"
 
@@ -55,6 +57,31 @@ private:
 };
 
 } // namespace
+
+namespace {
+
+// The simulated layers and the services started on them; the services go first.
+struct SimulatedServices {
+    std::unique_ptr<vennix::PlatformBackends> backends;
+    std::unique_ptr<vennix::ServiceSet> services;
+};
+
+} // namespace
+
+std::shared_ptr<EmbeddedServiceDirectory> EmbeddedServiceDirectory::simulated(std::string* why)
+{
+    auto owner = std::make_shared<SimulatedServices>();
+    owner->backends = vennix::PlatformBackends::simulated();
+    if (owner->backends)
+        owner->services = vennix::ServiceSet::start(owner->backends->hardware(), owner->backends->clock(),
+                                                    owner->backends->acpi());
+    if (!owner->services) {
+        if (why)
+            *why = "the simulated CPU service could not be started";
+        return nullptr;
+    }
+    return std::make_shared<EmbeddedServiceDirectory>(owner, "simulated processor, served in this process");
+}
 
 EmbeddedServiceDirectory::EmbeddedServiceDirectory(std::shared_ptr<void> owner, std::string description)
     : fOwner(std::move(owner))

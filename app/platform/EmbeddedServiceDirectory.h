@@ -15,6 +15,10 @@ public:
     // it opened) lives; description says what they run on ("simulated").
     EmbeddedServiceDirectory(std::shared_ptr<void> owner, std::string description);
 
+    // The four services started in this process on the simulated processor and ACPI namespace
+    // (qarn --simulate); null with *why when they cannot be started.
+    static std::shared_ptr<EmbeddedServiceDirectory> simulated(std::string* why = nullptr);
+
     std::unique_ptr<MatchedService> getMatchingService(const std::string& name,
                                                        std::string* why = nullptr) override;
     std::string description() const override;

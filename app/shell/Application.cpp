@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "daemon/Protocol.h"
+#include "platform/EmbeddedServiceDirectory.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QtMainQueue.h"
 #include "platform/RunLoop.h"
@@ -18,7 +20,9 @@
 #include "shell/LaunchOptions.h"
 #include "shell/QtCollectionView.h"
 #include "shell/TextCollectionView.h"
+#include "shell/VennixInstallation.h"
 #include "shell/ViewController.h"
+#include "telemetry/IntelCPU.h"
 
 namespace qarn {
 
@@ -41,6 +45,53 @@ void stopAfterTicks(NotificationCenter& center, AppDelegate& delegate, std::int6
                            delegate.requestStop();
                            last();
                        });
+}
+
+// Where this run reads the CPU, and the installation check that goes with it. False, with a
+// message on standard error, when the simulated services cannot be started.
+bool chooseCPUService(const LaunchOptions& options, CPUServiceAccess& access) {
+    if (options.simulate) {
+        std::string why;
+        auto embedded = EmbeddedServiceDirectory::simulated(&why);
+        if (!embedded) {
+            std::cerr << "qarn: " << why << "\n";
+            return false;
+        }
+        ServiceDirectory::setStandard(embedded);
+        access.directory = embedded;
+        access.loadVennix = [] { VennixInstallation::standard(true).loadVennix(); };
+        return true;
+    }
+    access.directory = ServiceDirectory::standard();
+    // The installer sets up the system's vennixd; a daemon named by VENNIX_SOCKET is the user's
+    // own, and installing the system's would not bring it up.
+    const char* socket = std::getenv(vennix::protocol::kSocketPathVariable);
+    if (!isSet(socket) || std::string(socket) == vennix::protocol::kDefaultSocketPath)
+        access.loadVennix = [] { VennixInstallation::standard(false).loadVennix(); };
+    return true;
+}
+
+// Whether the numbers come from a simulated processor (embedded, or a vennixd --simulate),
+// which calls itself so in its brand text.
+bool showsSimulatedProcessor(const ViewController& controller) {
+    const auto cpu = controller.cpu();
+    return cpu && std::string(cpu->info().cpuid_brand_string).rfind("Simulated", 0) == 0;
+}
+
+// Without the CPU service the CPU rows stay empty; the user learns why and what to do.
+void explainMissingCPUService(const ViewController& controller, ServiceDirectory& directory) {
+    if (controller.cpu())
+        return;
+    std::string why;
+    if (auto service = directory.getMatchingService("Vennix", &why)) {
+        vennix::IOReturn result = vennix::kIOReturnSuccess;
+        if (service->open(0, &result) || result == vennix::kIOReturnSuccess)
+            why = "the CPU information could not be read";
+        else
+            why = "the service refused the connection: " + describeIOReturn(result);
+    }
+    std::cerr << "qarn: no CPU service (" << why << "); the CPU rows stay empty.\n"
+              << "Run 'qarn --simulate' to see a simulated processor.\n";
 }
 
 }  // namespace
@@ -79,11 +130,17 @@ int Application::main(int argc, char** argv) {
 }
 
 int Application::runText(const LaunchOptions& options, std::ostream& out) {
+    CPUServiceAccess access;
+    if (!chooseCPUService(options, access))
+        return 1;
     RunLoop mainLoop;
     TextCollectionView list;
     NotificationCenter center;
-    auto controller = ViewController::create(center, mainLoop, list);
+    auto controller = ViewController::create(center, mainLoop, list, access);
     controller->viewDidLoad();
+    explainMissingCPUService(*controller, *access.directory);
+    if (showsSimulatedProcessor(*controller))
+        out << "Simulated processor: these are not this machine's numbers.\n\n";
 
     AppDelegate delegate(center);
     // Each tick: the controller queues the reload, then this queues the printing behind it.
@@ -101,14 +158,20 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
 }
 
 int Application::runWindow(int argc, char** argv, const LaunchOptions& options) {
+    CPUServiceAccess access;
+    if (!chooseCPUService(options, access))
+        return 1;
     QApplication app(argc, argv);
     QtCollectionView window;
     window.setWindowTitle("Qarn");
     window.resize(320, 400);
     QtMainQueue mainQueue(&window);
     NotificationCenter center;
-    auto controller = ViewController::create(center, mainQueue, window);
+    auto controller = ViewController::create(center, mainQueue, window, access);
     controller->viewDidLoad();
+    explainMissingCPUService(*controller, *access.directory);
+    if (showsSimulatedProcessor(*controller))
+        window.setWindowTitle("Qarn (simulated processor)");
 
     AppDelegate delegate(center);
     int status = 0;

@@ -55,6 +55,10 @@ bool LaunchOptions::parse(const std::vector<std::string>& arguments, LaunchOptio
             if (!noValue())
                 return false;
             options.text = true;
+        } else if (name == "--simulate") {
+            if (!noValue())
+                return false;
+            options.simulate = true;
         } else if (name == "--dump-window") {
             if (!noValue())
                 return false;
@@ -91,10 +95,12 @@ bool LaunchOptions::parse(const std::vector<std::string>& arguments, LaunchOptio
 }
 
 const char* LaunchOptions::usage() {
-    return "Usage: qarn [--text] [--ticks N] [--dump-window] [--grab FILE]\n"
+    return "Usage: qarn [--simulate] [--text] [--ticks N] [--dump-window] [--grab FILE]\n"
            "\n"
            "Shows the CPU monitor's list in a window, refreshed ten times a second.\n"
            "\n"
+           "  --simulate      show a simulated processor, served in this process (needs no\n"
+           "                  vennixd and no root)\n"
            "  --text          print the list on standard output once per tick instead\n"
            "                  (needs no display)\n"
            "  --ticks N       stop after N ticks\n"
@@ -104,7 +110,9 @@ const char* LaunchOptions::usage() {
            "                  (with --ticks)\n"
            "  -h, --help      show this text\n"
            "\n"
-           "In the window, F5 (or Ctrl+R) reloads the list and keeps the selected row.\n";
+           "In the window, F5 (or Ctrl+R) reloads the list and keeps the selected row.\n"
+           "Without --simulate, qarn reads the CPU through vennixd at the socket that\n"
+           "VENNIX_SOCKET names, else /run/vennix/vennix.sock.\n";
 }
 
 }  // namespace qarn

@@ -16,6 +16,7 @@ public:
     std::int64_t ticks = 0;     // --ticks N: stop after N ticks; 0 runs until closed
     bool dumpWindow = false;    // --dump-window: after the last tick, describe the window's rows
     std::string grabPath;       // --grab FILE: after the last tick, save a picture of the window
+    bool simulate = false;      // --simulate: the CPU service runs in-process on the simulated processor
     bool help = false;          // --help, -h
 
     // Parses the arguments after the program name. False, with a message in error, for an unknown

@@ -7,34 +7,44 @@
 #include "platform/NotificationCenter.h"
 #include "shell/AppDelegate.h"
 #include "shell/CollectionView.h"
+#include "telemetry/CPUChannel.h"
+#include "telemetry/IntelCPU.h"
+#include "telemetry/PackageChannel.h"
 
 namespace qarn {
 
 std::shared_ptr<ViewController> ViewController::create(NotificationCenter& center, MainQueue& mainQueue,
-                                                       CollectionView& collectionView) {
-    return std::shared_ptr<ViewController>(new ViewController(center, mainQueue, collectionView));
+                                                       CollectionView& collectionView, CPUServiceAccess access) {
+    return std::shared_ptr<ViewController>(new ViewController(center, mainQueue, collectionView, std::move(access)));
 }
 
-ViewController::ViewController(NotificationCenter& center, MainQueue& mainQueue, CollectionView& collectionView)
-    : _center(center), _mainQueue(mainQueue), _collectionView(collectionView) {}
+ViewController::ViewController(NotificationCenter& center, MainQueue& mainQueue, CollectionView& collectionView,
+                               CPUServiceAccess access)
+    : _center(center), _mainQueue(mainQueue), _collectionView(collectionView), _access(std::move(access)) {}
+
+void ViewController::loadVennix() {
+    if (_access.loadVennix)
+        _access.loadVennix();
+}
 
 void ViewController::viewDidLoad() {
     // Order matters: the installation check of the CPU service first (nothing below may run before
     // it has returned), then the shared CPU accessor (which may be missing; start-up goes on), then
-    // the list, the channels in display order and, last, the tick observer. The check, the
-    // accessor and the CPU channels are not built yet; their places are marked below.
-
-    // (installation check of the CPU service)
-    // (the shared CPU accessor)
+    // the list, the channels in display order and, last, the tick observer.
+    loadVennix();
+    _cpu = _access.directory ? IntelCPU::create(*_access.directory) : nullptr;
 
     // The list: one column of items made by identifier.
     _collectionView.setDataSource(this);
     _collectionView.registerNib(kChannelItemIdentifier, kChannelItemIdentifier);
     _collectionView.registerNib(kNameValueItemIdentifier, kNameValueItemIdentifier);
 
-    // The channels, in display order: the header first.
+    // The channels, in display order.
     addChannel(Channel::create());
-    // (the package channel, then the per-CPU channel, both reading through the CPU accessor)
+    if (_access.cpuChannels) {
+        addChannel(PackageChannel::with(_cpu));
+        addChannel(CPUChannel::with(_cpu));
+    }
 
     // Ticks arrive on the tick thread. A weak reference, because the centre outlives controllers
     // and the controller never removes itself.

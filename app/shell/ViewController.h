@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -12,7 +13,9 @@
 namespace qarn {
 
 class CollectionView;
+class IntelCPU;
 class MainQueue;
+class ServiceDirectory;
 class NotificationCenter;
 struct Notification;
 
@@ -32,6 +35,18 @@ struct ChannelItemIndex {
 // it; the main thread adopts the newest published snapshot when it reloads, and every data-source
 // callback reads only that. So the list never sees a channel in the middle of sample(), and no
 // main-thread callback takes _lock, which addChannel() holds while it publishes.
+// How the controller reaches the CPU service when its view loads.
+struct CPUServiceAccess {
+    // The installation check (loadVennix); nothing when empty.
+    std::function<void()> loadVennix;
+    // Where the service "Vennix" is looked for; null: there is none, and the CPU channels show
+    // what they show without an accessor.
+    std::shared_ptr<ServiceDirectory> directory;
+    // The package and per-CPU channels after the header; tests of the list's own workings leave
+    // them out.
+    bool cpuChannels = true;
+};
+
 class ViewController : public CollectionViewDataSource, public std::enable_shared_from_this<ViewController> {
 public:
     // Only the list's first channels are counted; more than this is not a real list.
@@ -39,10 +54,18 @@ public:
 
     // The centre, the queue and the view must outlive the controller's use of them.
     static std::shared_ptr<ViewController> create(NotificationCenter& center, MainQueue& mainQueue,
-                                                  CollectionView& collectionView);
+                                                  CollectionView& collectionView,
+                                                  CPUServiceAccess access = {});
 
-    // Sets the list up and starts observing ticks; main thread, once.
+    // Checks the CPU service, opens the CPU accessor, sets the list up with its three channels and
+    // starts observing ticks; main thread, once.
     void viewDidLoad();
+
+    // The installation check of the CPU service; blocks until it is done.
+    void loadVennix();
+
+    // The shared CPU accessor; null before viewDidLoad or when the service could not be opened.
+    std::shared_ptr<IntelCPU> cpu() const { return _cpu; }
 
     // Appends the channel and has the list reloaded (queued to the main thread). Answers the
     // channel; null for a null channel, which is not added. Any thread, but not from sample().
@@ -77,7 +100,8 @@ public:
 private:
     using Rows = std::vector<ChannelSnapshot>;
 
-    ViewController(NotificationCenter& center, MainQueue& mainQueue, CollectionView& collectionView);
+    ViewController(NotificationCenter& center, MainQueue& mainQueue, CollectionView& collectionView,
+                   CPUServiceAccess access);
 
     // Copies all channels' rows and makes them the newest published rows. Caller holds _lock.
     void publishLocked();
@@ -91,6 +115,8 @@ private:
     NotificationCenter& _center;
     MainQueue& _mainQueue;
     CollectionView& _collectionView;
+    const CPUServiceAccess _access;
+    std::shared_ptr<IntelCPU> _cpu;                   // set in viewDidLoad, then only read
 
     std::mutex _lock;                                 // guards _channels and every sampling pass
     std::vector<std::shared_ptr<Channel>> _channels;  // display order, only appended to

@@ -7,14 +7,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
 #include "kext/AccessorTypes.h"
 #include "kext/cpuid.h"
 #include "kext/platform/IOLog.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
-#include "tests/support/Spawn.h"
+#include "bench/VennixdForBench.h"
 
 #include <chrono>
 #include <csignal>
@@ -35,45 +33,6 @@ using qarn::ServiceConnection;
 const std::vector<uint32_t> kPackageMSRs{0xE2, 0x1A2, 0xCE, 0x1AD, 0x64C, 0x620, 0x198};
 const std::vector<uint32_t> kPerCPUMSRs{0xE8, 0xE7};
 
-// vennixd --simulate on a temporary socket, for as long as the benchmark runs.
-class Daemon {
-public:
-    Daemon()
-    {
-        char pattern[] = "/tmp/vennixd-bench-XXXXXX";
-        if (!mkdtemp(pattern))
-            return;
-        fDirectory = pattern;
-        fSocket = fDirectory + "/vennix.sock";
-        fPid = vennix::testing::spawnProgram({VENNIXD_PATH, "--simulate", "--socket", fSocket},
-                                             fDirectory + "/vennixd.log",
-                                             vennix::testing::Captured::StandardError);
-        for (int i = 0; i < 2000 && fPid > 0 && !std::filesystem::exists(fSocket); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Daemon()
-    {
-        if (fPid > 0) {
-            kill(fPid, SIGTERM);
-            waitpid(fPid, nullptr, 0);
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(fDirectory, ignored);
-    }
-    const std::string& socket() const { return fSocket; }
-
-private:
-    std::string fDirectory, fSocket;
-    pid_t fPid = -1;
-};
-
-// The services embedded in this process, on the simulated processor.
-struct Embedded {
-    std::unique_ptr<PlatformBackends> backends = PlatformBackends::simulated();
-    std::shared_ptr<ServiceSet> set{backends ? ServiceSet::start(backends->hardware(), backends->clock(), backends->acpi()) : nullptr};
-    qarn::EmbeddedServiceDirectory directory{set, "embedded, simulated"};
-};
 
 std::unique_ptr<ServiceConnection> openVennix(qarn::ServiceDirectory& directory)
 {
@@ -138,11 +97,11 @@ int main(int argc, char** argv)
 {
     // The services log their life cycle; keep the benchmark's table readable.
     IOLogCapture quiet;
-    Daemon daemon;
+    vennix::bench::VennixdForBench daemon;
     qarn::SocketServiceDirectory socketDirectory(daemon.socket());
     auto overSocket = openVennix(socketDirectory);
-    Embedded embedded;
-    auto inProcess = openVennix(embedded.directory);
+    auto embedded = qarn::EmbeddedServiceDirectory::simulated();
+    auto inProcess = embedded ? openVennix(*embedded) : nullptr;
 
     const std::pair<const char*, Call> calls[] = {
         {"EmptyCall_Selector6", Call::Empty},

@@ -36,6 +36,8 @@ TEST(LaunchOptionsTest, AcceptsTheDocumentedForms) {
     EXPECT_TRUE(window.dumpWindow);
     EXPECT_EQ(window.grabPath, "/tmp/x.png");
     EXPECT_TRUE(parsed({"-h"}).help);
+    EXPECT_FALSE(none.simulate);
+    EXPECT_TRUE(parsed({"--simulate", "--text"}).simulate);
 }
 
 TEST(LaunchOptionsTest, RefusesBadTicks) {
@@ -50,6 +52,7 @@ TEST(LaunchOptionsTest, RefusesUnknownOptionsAndMisplacedValues) {
     EXPECT_EQ(refusal({"--bogus"}), "unknown option '--bogus'");
     EXPECT_EQ(refusal({"text"}), "unknown option 'text'");
     EXPECT_EQ(refusal({"--text=yes"}), "--text takes no value");
+    EXPECT_EQ(refusal({"--simulate=1"}), "--simulate takes no value");
     refusal({"--grab"});
     refusal({"--grab="});
 }

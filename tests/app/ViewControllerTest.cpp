@@ -12,6 +12,13 @@
 namespace qarn {
 namespace {
 
+// The controller's list without the CPU channels: these tests are about the list itself.
+const CPUServiceAccess kListOnly = [] {
+    CPUServiceAccess access;
+    access.cpuChannels = false;
+    return access;
+}();
+
 using testing::RowsChannel;
 using Lines = std::vector<std::string>;
 
@@ -31,7 +38,7 @@ protected:
     RunLoop mainQueue;
     TextCollectionView list;
     NotificationCenter center;
-    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, list);
+    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, list, kListOnly);
 };
 
 TEST_F(ViewControllerTest, StartsWithTheHeaderRowAndObservesTicks) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -11,9 +12,17 @@
 #include "shell/LaunchOptions.h"
 #include "shell/TextCollectionView.h"
 #include "shell/ViewController.h"
+#include "platform/EmbeddedServiceDirectory.h"
 
 namespace qarn {
 namespace {
+
+// The controller's list without the CPU channels: these tests are about the list itself.
+const CPUServiceAccess kListOnly = [] {
+    CPUServiceAccess access;
+    access.cpuChannels = false;
+    return access;
+}();
 
 // Writes its rows one at a time, pausing between them, with plain (non-atomic) strings: a reader
 // that looked at the channel during sample() would see rows of two passes, and ThreadSanitizer
@@ -59,7 +68,7 @@ TEST(ViewControllerThreadedTest, TheListNeverShowsAChannelInTheMiddleOfASampling
     RunLoop mainQueue;   // this thread is the main thread
     TextCollectionView list;
     NotificationCenter center;
-    auto controller = ViewController::create(center, mainQueue, list);
+    auto controller = ViewController::create(center, mainQueue, list, kListOnly);
     controller->viewDidLoad();
     controller->addChannel(std::make_shared<SlowChannel>());
 
@@ -95,13 +104,58 @@ TEST(ViewControllerThreadedTest, TheListNeverShowsAChannelInTheMiddleOfASampling
     EXPECT_EQ(lines.back().rfind("  A1", 0), 0u);
 }
 
+TEST(ViewControllerStartTest, ChecksTheServiceFirstThenListsThePackageAndEveryCPU) {
+    auto services = EmbeddedServiceDirectory::simulated();
+    ASSERT_TRUE(services);
+    RunLoop mainQueue;
+    TextCollectionView list;
+    NotificationCenter center;
+    std::vector<std::string> journal;
+    CPUServiceAccess access;
+    std::shared_ptr<ViewController> controller;
+    access.loadVennix = [&] {
+        // Nothing is opened or listed before the check has returned.
+        journal.push_back(controller->cpu() ? "check after open" : "check");
+        journal.push_back(list.lines().empty() ? "empty list" : "list");
+    };
+    access.directory = services;
+    controller = ViewController::create(center, mainQueue, list, access);
+    controller->viewDidLoad();
+    mainQueue.runPending();
+    EXPECT_EQ(journal, (std::vector<std::string>{"check", "empty list"}));
+    ASSERT_TRUE(controller->cpu());
+    EXPECT_EQ(center.observerCount("QXNSApp"), 1u);
+
+    // The header, the eight package rows, one row per logical CPU.
+    center.post(AppDelegate::kTickNotification, nullptr);
+    mainQueue.runPending();
+    const auto lines = list.lines();
+    ASSERT_EQ(lines.size(), 1u + 8u + 8u);
+    EXPECT_EQ(lines[0], "Hallo");
+    EXPECT_EQ(lines[1].rfind("  Number of Cores", 0), 0u);
+    EXPECT_EQ(lines[1].back(), '4');
+    EXPECT_EQ(lines[9].rfind("  Used ratio  CPU: 0", 0), 0u);
+    EXPECT_EQ(lines[16].rfind("  Used ratio  CPU: 7", 0), 0u);
+}
+
 TEST(TextModeTest, PrintsTheListOncePerTickAndStopsAfterTheTicksAsked) {
     LaunchOptions options;
     options.text = true;
+    options.simulate = true;
     options.ticks = 3;
     std::ostringstream out;
     EXPECT_EQ(Application::runText(options, out), 0);
-    EXPECT_EQ(out.str(), "Hallo\n\nHallo\n\nHallo\n\n");
+    // A line that says the processor is simulated, then the whole list once per tick.
+    std::istringstream text(out.str());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front().rfind("Simulated processor", 0), 0u) << lines.front();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hallo"), 3);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("  Used ratio  CPU: ", 0) == 0; }),
+              24);
 }
 
 }  // namespace

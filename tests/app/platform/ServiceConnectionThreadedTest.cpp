@@ -4,8 +4,6 @@
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
 
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
 #include "kext/AccessorTypes.h"
 #include "kext/cpuid.h"
 #include "tests/support/VennixdProcess.h"
@@ -330,17 +328,11 @@ protected:
     void SetUp() override
     {
         std::string why;
-        backends = vennix::PlatformBackends::simulated();
-        ASSERT_TRUE(backends);
-        set = std::shared_ptr<vennix::ServiceSet>(
-            vennix::ServiceSet::start(backends->hardware(), backends->clock(), backends->acpi()));
-        ASSERT_TRUE(set);
-        directory = std::make_unique<EmbeddedServiceDirectory>(set, "embedded, simulated");
+        directory = EmbeddedServiceDirectory::simulated(&why);
+        ASSERT_TRUE(directory) << why;
     }
 
-    std::unique_ptr<vennix::PlatformBackends> backends;
-    std::shared_ptr<vennix::ServiceSet> set;
-    std::unique_ptr<EmbeddedServiceDirectory> directory;
+    std::shared_ptr<EmbeddedServiceDirectory> directory;
 };
 
 TEST_F(EmbeddedClient, AnswersAsTheDaemonDoes)

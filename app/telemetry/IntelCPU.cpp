@@ -1,0 +1,370 @@
+#include "telemetry/IntelCPU.h"
+
+#include "kext/AccessorTypes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace qarn {
+
+namespace {
+
+using vennix::MSRBatchRequest;
+using vennix::MSRBatchResult;
+using vennix::readF64;
+using vennix::readU32;
+using vennix::readU64;
+using vennix::writeU32;
+
+constexpr uint32_t kMSRTimeStampCounter = 0x10;
+constexpr uint32_t kMSRPlatformInfo = 0xCE;
+constexpr uint32_t kMSRMPerf = 0xE7;
+constexpr uint32_t kMSRAPerf = 0xE8;
+constexpr uint32_t kMSRPerfStatus = 0x198;
+constexpr uint32_t kMSRThermStatus = 0x19C;
+constexpr uint32_t kMSRTemperatureTarget = 0x1A2;
+constexpr uint32_t kMSRTurboRatioLimit = 0x1AD;
+constexpr uint32_t kMSRPackageThermStatus = 0x1B1;
+constexpr uint32_t kMSRRaplPowerUnit = 0x606;
+constexpr uint32_t kMSRPkgEnergyStatus = 0x611;
+constexpr uint32_t kMSRPP0EnergyStatus = 0x639;
+
+// Bits hi..lo of value, inclusive.
+constexpr uint64_t bits(uint64_t value, unsigned hi, unsigned lo)
+{
+    return (value >> lo) & ((uint64_t{1} << (hi - lo + 1)) - 1);
+}
+
+// A reply buffer for a batch of Count MSRs on up to rows CPUs.
+template <uint32_t Count, uint32_t Rows = IntelCPU::kMaxCPUs>
+struct Reply {
+    alignas(8) uint8_t bytes[MSRBatchResult::size(Count, Rows)];
+    static constexpr uint32_t kCount = Count;
+    static constexpr uint32_t kRows = Rows;
+};
+
+// The temperature a digital readout stands for. The readout counts degrees below the TCC
+// activation temperature (bits 23:16). A temperature-control offset (bits 29:24) lowers the
+// point where throttling starts, not the scale the readout is given against, so it plays no
+// part here; Linux's coretemp and turbostat read it the same way.
+int64_t temperature(uint64_t temperatureTarget, uint64_t thermStatus)
+{
+    const auto target = static_cast<int64_t>(bits(temperatureTarget, 23, 16));
+    const auto readout = static_cast<int64_t>(bits(thermStatus, 22, 16));
+    return target - readout;
+}
+
+constexpr bool readingValid(uint64_t thermStatus)
+{
+    return bits(thermStatus, 31, 31) != 0;
+}
+
+} // namespace
+
+std::shared_ptr<IntelCPU> IntelCPU::create()
+{
+    const std::shared_ptr<ServiceDirectory> directory = ServiceDirectory::standard();
+    return directory ? create(*directory) : nullptr;
+}
+
+std::shared_ptr<IntelCPU> IntelCPU::create(ServiceDirectory& directory)
+{
+    std::unique_ptr<MatchedService> service = directory.getMatchingService("Vennix");
+    if (!service)
+        return nullptr;
+    IOReturn opened = vennix::kIOReturnError;
+    std::unique_ptr<ServiceConnection> connection = service->open(0, &opened);
+    if (!connection)
+        return nullptr;
+    if (opened != vennix::kIOReturnSuccess) {
+        connection->close();
+        return nullptr;
+    }
+
+    alignas(8) uint8_t record[sizeof(vennix::i386_cpu_info_t)] = {};
+    size_t size = sizeof record;
+    const IOReturn fetched =
+        connection->callStructMethod(vennix::kAccessorMethodGetInfo, nullptr, 0, record, &size);
+    if (fetched != vennix::kIOReturnSuccess || size < sizeof record) {
+        connection->close();
+        return nullptr;
+    }
+    service.reset();
+
+    vennix::i386_cpu_info_t info;
+    std::memcpy(&info, record, sizeof info);
+    return std::make_shared<IntelCPU>(std::move(connection), info);
+}
+
+IntelCPU::IntelCPU(std::unique_ptr<ServiceConnection> connection, const vennix::i386_cpu_info_t& info)
+    : fConnection(std::move(connection))
+{
+    std::memcpy(&fInfo, &info, sizeof fInfo);
+}
+
+IntelCPU::~IntelCPU()
+{
+    if (fConnection)
+        fConnection->close();
+}
+
+int IntelCPU::numberOfCPUs() const
+{
+    return static_cast<int>(fInfo.thread_count);
+}
+
+int IntelCPU::numberOfCores() const
+{
+    return static_cast<int>(fInfo.core_count);
+}
+
+std::vector<double> IntelCPU::getRatios() const
+{
+    std::vector<double> ratios;
+    for (int i = 0; i < numberOfCPUs() && i < static_cast<int>(kMaxCPUs); ++i)
+        ratios.push_back(ratio[static_cast<size_t>(i)]);
+    return ratios;
+}
+
+uint64_t IntelCPU::getMSR(uint32_t msr)
+{
+    uint64_t value = 0;
+    getMSRs(&msr, &value, 1);
+    return value;
+}
+
+IOReturn IntelCPU::getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t count)
+{
+    if (count > 0 && (msrs == nullptr || values == nullptr))
+        return vennix::kIOReturnBadArgument;
+    if (count > 0)
+        std::memset(values, 0, sizeof(uint64_t) * count);
+    // The reply is the larger structure; one the connection cannot carry is refused here,
+    // before anything is built for it.
+    const uint64_t replySize = MSRBatchResult::size(count, 1);
+    if (replySize > ServiceConnection::kMaxStructureSize)
+        return vennix::kIOReturnBadArgument;
+    if (!fConnection)
+        return vennix::kIOReturnNotOpen;
+
+    const size_t requestSize = MSRBatchRequest::size(count);
+    alignas(8) uint8_t request[ServiceConnection::kMaxStructureSize];
+    alignas(8) uint8_t reply[ServiceConnection::kMaxStructureSize];
+    writeU32(request, 0, count);
+    writeU32(request, 4, 1);
+    for (uint32_t i = 0; i < count; ++i)
+        writeU32(request, MSRBatchRequest::kHeaderSize + 4 * size_t{i}, msrs[i]);
+    // Zeroed, so that a call that fails part-way cannot hand out another call's bytes.
+    std::memset(reply, 0, replySize);
+
+    size_t size = replySize;
+    const IOReturn result = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request,
+                                                          requestSize, reply, &size);
+    if (result != vennix::kIOReturnSuccess)
+        return result;
+    if (filledCPUs(reply, count, 1) != 1 || size < replySize)
+        return vennix::kIOReturnError;
+    for (uint32_t i = 0; i < count; ++i)
+        values[i] = valueAt(reply, count, 0, i);
+    return result;
+}
+
+IOReturn IntelCPU::getMSRs(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus)
+{
+    if (result == nullptr || (count > 0 && msrs == nullptr))
+        return vennix::kIOReturnBadArgument;
+    std::memset(result, 0, MSRBatchResult::kHeaderSize);
+    // count x cpus always fits in 64 bits; 8 bytes for each of them may not.
+    const uint64_t cells = uint64_t{count} * cpus;
+    if (cells > (std::numeric_limits<uint64_t>::max() - MSRBatchResult::kHeaderSize) / 8)
+        return vennix::kIOReturnBadArgument;
+    const uint64_t replySize = MSRBatchResult::size(count, cpus);
+    const size_t requestSize = MSRBatchRequest::size(count);
+    if (replySize > ServiceConnection::kMaxStructureSize || requestSize > ServiceConnection::kMaxStructureSize)
+        return vennix::kIOReturnBadArgument;
+    // Rows the service does not fill (CPUs it does not have) read 0, not what the buffer held.
+    std::memset(result, 0, replySize);
+    if (!fConnection)
+        return vennix::kIOReturnNotOpen;
+
+    alignas(8) uint8_t request[ServiceConnection::kMaxStructureSize];
+    writeU32(request, 0, count);
+    writeU32(request, 4, cpus);
+    for (uint32_t i = 0; i < count; ++i)
+        writeU32(request, MSRBatchRequest::kHeaderSize + 4 * size_t{i}, msrs[i]);
+
+    size_t size = replySize;
+    const IOReturn status = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request,
+                                                          requestSize, result, &size);
+    if (status != vennix::kIOReturnSuccess)
+        std::memset(result, 0, MSRBatchResult::kHeaderSize);
+    return status;
+}
+
+IOReturn IntelCPU::setMSRs(const uint64_t* scalars, uint32_t count)
+{
+    if (!fConnection)
+        return vennix::kIOReturnNotOpen;
+    uint32_t outputCount = 0;
+    return fConnection->callScalarMethod(vennix::kAccessorMethodSetMSRs, scalars, count, nullptr,
+                                         &outputCount);
+}
+
+IOReturn IntelCPU::setMSR(uint32_t msr, uint64_t value)
+{
+    const uint64_t scalars[4] = {1, 1, msr, value};
+    return setMSRs(scalars, 4);
+}
+
+IOReturn IntelCPU::setAllMSRs(uint32_t msr, uint64_t value)
+{
+    const uint64_t scalars[4] = {1, static_cast<uint64_t>(static_cast<int64_t>(numberOfCPUs())), msr, value};
+    return setMSRs(scalars, 4);
+}
+
+int64_t IntelCPU::baseMultiplier()
+{
+    return static_cast<int64_t>(bits(getMSR(kMSRPlatformInfo), 15, 8));
+}
+
+int IntelCPU::turboMultiplier()
+{
+    return static_cast<int>(bits(getMSR(kMSRTurboRatioLimit), 7, 0));
+}
+
+uint32_t IntelCPU::filledCPUs(const void* result, uint32_t count, uint32_t room)
+{
+    if (result == nullptr || readU32(result, 0) != count)
+        return 0;
+    return std::min(readU32(result, 4), room);
+}
+
+uint64_t IntelCPU::valueAt(const void* result, uint32_t count, uint32_t n, uint32_t i)
+{
+    return readU64(result, MSRBatchResult::kHeaderSize + 8 * (uint64_t{n} * count + i));
+}
+
+std::pair<double, double> IntelCPU::frequencies()
+{
+    const double base = static_cast<double>(baseMultiplier());
+    const double turbo = static_cast<double>(turboMultiplier());
+
+    static constexpr uint32_t kMSRs[] = {kMSRPerfStatus, kMSRAPerf, kMSRMPerf};
+    Reply<3> reply;
+    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
+    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+
+    double sum = 0.0;
+    for (uint32_t n = 0; n < c; ++n) {
+        const uint64_t perfStatus = valueAt(reply.bytes, reply.kCount, n, 0);
+        const uint64_t aPerf = valueAt(reply.bytes, reply.kCount, n, 1);
+        const uint64_t mPerf = valueAt(reply.bytes, reply.kCount, n, 2);
+        const double a = static_cast<double>(aPerf - aPerfOld[n]);
+        const double m = static_cast<double>(mPerf - mPerfOld[n]);
+        double r = a / m;
+        aPerfOld[n] = aPerf;
+        mPerfOld[n] = mPerf;
+        if (base > 0 && ratio[n] > 1.0)
+            r = base * r;
+        else
+            r = static_cast<double>(bits(perfStatus, 15, 8));
+        sum += r;
+        ratio[n] = (10 * ratio[n] + r / turbo) / 11;
+    }
+    if (c > 0) {
+        frequencyHistory[fhCount % kHistorySize] = sum / c;
+        fhCount = fhCount >= kHistorySize - 1 ? 0 : fhCount + 1;
+    }
+
+    double total = 0.0;
+    double maximum = 0.0;
+    for (double slot : frequencyHistory) {
+        total += slot;
+        maximum = maximum > slot ? maximum : slot;
+    }
+    return {total / 8.0, maximum};
+}
+
+double IntelCPU::sVIDs()
+{
+    static constexpr uint32_t kMSRs[] = {kMSRPerfStatus};
+    Reply<1> reply;
+    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
+    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    if (c == 0)
+        return 0.0;
+    double sum = 0.0;
+    for (uint32_t n = 0; n < c; ++n) {
+        const auto vid = static_cast<uint16_t>(bits(valueAt(reply.bytes, reply.kCount, n, 0), 47, 32));
+        sum += vid * 0.0001220703125;
+    }
+    return sum / c;
+}
+
+double IntelCPU::coreTemperatures()
+{
+    static constexpr uint32_t kMSRs[] = {kMSRTemperatureTarget, kMSRThermStatus};
+    Reply<2> reply;
+    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
+    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    if (c == 0)
+        return 0.0;
+    double sum = 0.0;
+    for (uint32_t n = 0; n < c; ++n) {
+        const uint64_t target = valueAt(reply.bytes, reply.kCount, n, 0);
+        const uint64_t status = valueAt(reply.bytes, reply.kCount, n, 1);
+        if (readingValid(status))
+            lastCoreTemp[n] = temperature(target, status);
+        sum += static_cast<double>(lastCoreTemp[n]);
+    }
+    return sum / c;
+}
+
+double IntelCPU::packageTemperature()
+{
+    static constexpr uint32_t kMSRs[] = {kMSRTemperatureTarget, kMSRPackageThermStatus};
+    Reply<2, 1> reply;
+    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
+    if (filledCPUs(reply.bytes, reply.kCount, reply.kRows) == 1) {
+        const uint64_t target = valueAt(reply.bytes, reply.kCount, 0, 0);
+        const uint64_t status = valueAt(reply.bytes, reply.kCount, 0, 1);
+        if (readingValid(status))
+            lastPkgTemp = temperature(target, status);
+    }
+    return static_cast<double>(lastPkgTemp);
+}
+
+double IntelCPU::powerConsumption()
+{
+    static constexpr uint32_t kMSRs[] = {kMSRTimeStampCounter, kMSRRaplPowerUnit, kMSRPkgEnergyStatus,
+                                         kMSRPP0EnergyStatus};
+    Reply<4> reply;
+    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
+    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    if (c == 0)
+        return 0.0;
+    const double t = readF64(reply.bytes, MSRBatchResult::kTimeOffset);
+
+    double total = 0.0;
+    for (uint32_t n = 0; n < c; ++n) {
+        const uint64_t pkg = bits(valueAt(reply.bytes, reply.kCount, n, 2), 31, 0);
+        const uint64_t pp0 = bits(valueAt(reply.bytes, reply.kCount, n, 3), 31, 0);
+        const auto esu = static_cast<int>(bits(valueAt(reply.bytes, reply.kCount, n, 1), 12, 8));
+        if (esu == 0)
+            return 0.0;
+        const double unit = std::ldexp(1.0, -esu);
+        // Modulo 2^32: the counter wraps past 0xFFFFFFFF.
+        const auto delta = static_cast<uint32_t>(pkg - lastPkgEnergy[n]);
+        const double rate = t != lastPkgEnergyTime[n] ? delta / (t - lastPkgEnergyTime[n]) : 0.0;
+        const double watts = unit * rate;
+        lastPkgEnergy[n] = pkg;
+        lastCoreEnergy[n] = pp0;
+        lastPkgEnergyTime[n] = t;
+        total += watts;
+    }
+    return total / c;
+}
+
+} // namespace qarn

@@ -1,0 +1,113 @@
+#pragma once
+// The monitor's one client of the CPU service "Vennix": the CPU information record, MSR reads
+// on the calling CPU or on every CPU at once, MSR writes, and the figures derived from them
+// (multiplier, core voltage, temperatures, package power).
+//
+// No lock of its own: the tick handler is its only caller and runs under the view controller's
+// lock. The service serialises all calls of all clients itself.
+
+#include "platform/ServiceConnection.h"
+#include "platform/ServiceDirectory.h"
+
+#include "kext/cpuid.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace qarn {
+
+class IntelCPU {
+public:
+    // Logical CPUs for which per-CPU state is held; the metric batches ask for no more.
+    static constexpr uint32_t kMaxCPUs = 40;
+    // Samples in the ring that frequencies() averages over.
+    static constexpr uint32_t kHistorySize = 8;
+
+    // Finds the service "Vennix", opens a connection of type 0 and fetches the record. Null
+    // when the service is missing, does not open, or will not hand out the record; nothing is
+    // left open and nothing is logged.
+    static std::shared_ptr<IntelCPU> create();
+    static std::shared_ptr<IntelCPU> create(ServiceDirectory& directory);
+
+    // Takes over the connection (null: every call fails as on a closed one) with the record
+    // fetched on it. Reads no MSR.
+    IntelCPU(std::unique_ptr<ServiceConnection> connection, const vennix::i386_cpu_info_t& info);
+    // Closes the connection.
+    ~IntelCPU();
+
+    IntelCPU(const IntelCPU&) = delete;
+    IntelCPU& operator=(const IntelCPU&) = delete;
+
+    // Logical CPUs (threads) and physical cores, as the record says.
+    int numberOfCPUs() const;
+    int numberOfCores() const;
+    const vennix::i386_cpu_info_t& info() const { return fInfo; }
+
+    // The smoothed fraction of the one-core turbo ratio each CPU ran at (see frequencies()),
+    // one entry per logical CPU, at most kMaxCPUs.
+    std::vector<double> getRatios() const;
+
+    // One MSR on the CPU the calling thread runs on; 0 when the call fails.
+    uint64_t getMSR(uint32_t msr);
+    // A batch on the calling CPU, values in the order of msrs. When the call fails the values
+    // read 0.
+    IOReturn getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t count);
+    // A batch on every logical CPU below cpus, into result: the whole MSRBatchResult, header
+    // included, which must have room for MSRBatchResult::size(count, cpus) bytes. The header
+    // is zeroed first, so a failed call reads as a reply of no CPUs; check it with
+    // filledCPUs() before reading rows.
+    IOReturn getMSRs(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus);
+
+    // The MSR write list, passed on unchanged: scalar 0 (not read), the CPU count (0 or 1: the
+    // calling CPU only), then pairs of MSR number and value.
+    IOReturn setMSRs(const uint64_t* scalars, uint32_t count);
+    // One MSR on the calling CPU; on every logical CPU.
+    IOReturn setMSR(uint32_t msr, uint64_t value);
+    IOReturn setAllMSRs(uint32_t msr, uint64_t value);
+
+    // Maximum non-turbo ratio (MSR_PLATFORM_INFO 15:8) and one-core turbo ratio
+    // (MSR_TURBO_RATIO_LIMIT 7:0).
+    int64_t baseMultiplier();
+    int turboMultiplier();
+
+    // Rows of a batch reply that may be read: none when the header does not answer a batch of
+    // count MSRs, else the header's CPU count, at most room (the rows the buffer holds).
+    static uint32_t filledCPUs(const void* result, uint32_t count, uint32_t room);
+    // The value of MSR i on CPU n in a batch reply of count MSRs.
+    static uint64_t valueAt(const void* result, uint32_t count, uint32_t n, uint32_t i);
+
+    // The derived figures. Each makes one batch (frequencies three calls) and measures the
+    // interval since its previous call.
+    //
+    // Multiplier, averaged over the CPUs and then over the last eight calls, and the largest of
+    // those eight; no bus clock is applied.
+    std::pair<double, double> frequencies();
+    // Mean core voltage, in volts.
+    double sVIDs();
+    // Mean core temperature and package temperature, in °C: the last valid readings.
+    double coreTemperatures();
+    double packageTemperature();
+    // Package power over the interval since the previous call, in watts.
+    double powerConsumption();
+
+private:
+    std::unique_ptr<ServiceConnection> fConnection;
+
+    std::array<uint64_t, kMaxCPUs> aPerfOld{};
+    std::array<uint64_t, kMaxCPUs> mPerfOld{};
+    std::array<double, kMaxCPUs> ratio{};
+    // Signed: a readout above the target (below 0 °C) is a temperature, not a wrap.
+    std::array<int64_t, kMaxCPUs> lastCoreTemp{};
+    int64_t lastPkgTemp = 0;
+    std::array<uint64_t, kMaxCPUs> lastCoreEnergy{};
+    std::array<uint64_t, kMaxCPUs> lastPkgEnergy{};
+    std::array<double, kMaxCPUs> lastPkgEnergyTime{};
+    uint32_t fhCount = 0;
+    std::array<double, kHistorySize> frequencyHistory{};
+    vennix::i386_cpu_info_t fInfo{};
+};
+
+} // namespace qarn

@@ -1,0 +1,188 @@
+#!/bin/bash
+# Installs Qarn's CPU service: vennixd as /usr/local/sbin/vennixd, its systemd unit, and the
+# user who ran the installer in /etc/vennix/users, so that the monitor can connect at once;
+# then loads msr and starts the service. The monitor runs it as
+#
+#   pkexec command BUNDLE STAGING
+#
+# with BUNDLE the directory that ships vennixd and org.qarn.vennix.service next to the monitor
+# and STAGING "/tmp/Vennix.kext". Runs as root; PKEXEC_UID names the user who ran it. Where
+# systemd is not running (containers) vennixd is started directly, in the background.
+#
+# STAGING lies in a directory that every user may write: nothing found there is followed or
+# trusted. A symbolic link or an entry of another user is refused; a directory of root's is a
+# leftover of an earlier run and is removed. The copy keeps links as links, and only regular
+# files are installed from it.
+#
+# For tests, the system paths and commands come from the environment when set:
+#   VENNIX_INSTALL_ROOT  prefix of every path written (default: none)
+#   VENNIX_SYSTEMCTL     systemctl                      VENNIX_MODPROBE  modprobe
+#   VENNIX_SYSTEMD_DIR   exists while systemd runs      (default /run/systemd/system)
+#   VENNIX_SOCKET        the socket vennixd serves on   (default /run/vennix/vennix.sock)
+#   VENNIX_START_WAIT    seconds to wait for it         (default 10)
+# Messages go to standard error; any failure exits non-zero.
+set -euo pipefail
+umask 022
+export LC_ALL=C
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
+readonly unit=org.qarn.vennix.service
+
+say() { printf 'vennix-install: %s\n' "$*" >&2; }
+fail() { say "$*"; exit 1; }
+
+[ $# -eq 2 ] || fail "usage: $0 BUNDLE STAGING"
+bundle=$1
+staging=$2
+
+root=${VENNIX_INSTALL_ROOT:-}
+root=${root%/}
+systemctl=${VENNIX_SYSTEMCTL:-systemctl}
+modprobe=${VENNIX_MODPROBE:-modprobe}
+systemd_dir=${VENNIX_SYSTEMD_DIR:-/run/systemd/system}
+socket=${VENNIX_SOCKET:-/run/vennix/vennix.sock}
+start_wait=${VENNIX_START_WAIT:-10}
+
+sbin_dir=$root/usr/local/sbin
+unit_dir=$root/etc/systemd/system
+users_dir=$root/etc/vennix
+users_file=$users_dir/users
+log_file=$root/var/log/vennixd.log
+
+[ "$(id -u)" = 0 ] || fail "must run as root (the monitor runs it through pkexec)"
+case $root in ''|/*) ;; *) fail "VENNIX_INSTALL_ROOT must be an absolute path: '$root'" ;; esac
+case $start_wait in ''|*[!0-9]*) fail "VENNIX_START_WAIT must be a number of seconds: '$start_wait'" ;; esac
+[ -d "$bundle" ] || fail "no bundle at '$bundle'"
+# A trailing slash would make the tests below follow a link.
+case $staging in
+  /*/) fail "the staging path must not end in '/': '$staging'" ;;
+  /?*) ;;
+  *) fail "the staging path must be absolute: '$staging'" ;;
+esac
+
+# --- Stage the bundle --------------------------------------------------------------------------
+
+# One lstat: the entry as it is, a link not followed. An entry of root's in a sticky directory
+# cannot be swapped by anyone else after this look.
+if info=$(stat -c '%u:%F' -- "$staging" 2>/dev/null); then
+  owner=${info%%:*}
+  kind=${info#*:}
+  [ "$kind" != "symbolic link" ] || fail "$staging is a symbolic link: refusing to follow it"
+  [ "$owner" = 0 ] || fail "$staging belongs to uid $owner, not root: refusing to use it"
+  [ "$kind" = directory ] || fail "$staging is a $kind, not a directory: refusing to use it"
+  say "removing $staging, left over from an earlier run"
+  rm -rf -- "$staging"
+fi
+# Fails if anything appeared there in the meantime.
+mkdir -m 0700 -- "$staging" || fail "cannot create $staging"
+trap 'rm -rf -- "$staging"' EXIT
+
+cp -R -P --preserve=mode -- "$bundle/." "$staging/" || fail "cannot copy $bundle to $staging"
+for file in vennixd "$unit"; do
+  if [ ! -f "$staging/$file" ] || [ -L "$staging/$file" ]; then
+    fail "the bundle has no $file (a regular file, not a link)"
+  fi
+done
+
+# --- Install the files -------------------------------------------------------------------------
+
+mkdir -p -- "$sbin_dir" "$unit_dir"
+install -m 0755 -- "$staging/vennixd" "$sbin_dir/vennixd" || fail "cannot install $sbin_dir/vennixd"
+install -m 0644 -- "$staging/$unit" "$unit_dir/$unit" || fail "cannot install $unit_dir/$unit"
+say "installed $sbin_dir/vennixd and $unit_dir/$unit"
+
+# --- Let the user who ran the installer connect -------------------------------------------------
+
+trimmed() {
+  local text=$1
+  text=${text#"${text%%[![:space:]]*}"}
+  text=${text%"${text##*[![:space:]]}"}
+  printf '%s' "$text"
+}
+
+# Whether the access file names $1 or $2 on a line of its own (comments and blanks aside).
+lists() {
+  local line
+  [ -f "$users_file" ] || return 1
+  while IFS= read -r line || [ -n "$line" ]; do
+    line=$(trimmed "${line%%#*}")
+    [ -n "$line" ] || continue
+    if [ "$line" = "$1" ] || [ "$line" = "$2" ]; then
+      return 0
+    fi
+  done < "$users_file"
+  return 1
+}
+
+add_user() {
+  local uid=${PKEXEC_UID:-} name entry
+  if [ -z "$uid" ]; then
+    say "PKEXEC_UID is not set: no user added to $users_file"
+    return 0
+  fi
+  case $uid in *[!0-9]*) fail "PKEXEC_UID is not a uid: '$uid'" ;; esac
+  [ ${#uid} -le 10 ] || fail "PKEXEC_UID is not a uid: '$uid'"
+  uid=$((10#$uid))
+  if [ "$uid" = 0 ]; then
+    say "root may always connect: no user added to $users_file"
+    return 0
+  fi
+  name=$(getent passwd "$uid" 2>/dev/null | cut -d: -f1) || name=
+  # vennixd reads a line of digits as a uid and cuts at '#': such names are written as the uid.
+  if [[ $name =~ ^[A-Za-z_][A-Za-z0-9._-]*\$?$ ]]; then
+    entry=$name
+  else
+    entry=$uid
+  fi
+
+  if [ ! -d "$users_dir" ]; then
+    mkdir -p -- "$users_dir"
+    chmod 0755 -- "$users_dir"
+  fi
+  if lists "$entry" "$uid"; then
+    say "$users_file already lists $entry"
+    return 0
+  fi
+  if [ ! -e "$users_file" ]; then
+    : > "$users_file"
+    chmod 0644 -- "$users_file"
+  fi
+  # A last line without its line feed would run into ours.
+  if [ -s "$users_file" ] && [ -n "$(tail -c 1 -- "$users_file")" ]; then
+    printf '\n' >> "$users_file"
+  fi
+  printf '%s\n' "$entry" >> "$users_file" || fail "cannot write $users_file"
+  say "added $entry to $users_file"
+}
+add_user
+
+# --- Start the service -------------------------------------------------------------------------
+
+"$modprobe" msr || fail "cannot load the msr module"
+
+started=
+if [ -d "$systemd_dir" ]; then
+  "$systemctl" daemon-reload || fail "systemctl daemon-reload failed"
+  "$systemctl" enable --now "$unit" || fail "cannot start $unit (journalctl -u $unit tells why)"
+  say "started $unit"
+else
+  # ACPI methods need acpi_call; the service runs without it.
+  "$modprobe" acpi_call 2>/dev/null || say "acpi_call is not available: no ACPI methods"
+  mkdir -p -- "${log_file%/*}"
+  setsid "$sbin_dir/vennixd" >> "$log_file" 2>&1 < /dev/null &
+  started=$!
+  say "systemd is not running: started $sbin_dir/vennixd directly (pid $started, log $log_file)"
+fi
+
+# The unit counts as started as soon as vennixd runs; the monitor connects right after this
+# script ends, so wait until the socket is there.
+deadline=$((SECONDS + start_wait))
+until [ -S "$socket" ]; do
+  if [ -n "$started" ] && ! kill -0 "$started" 2>/dev/null; then
+    [ -S "$socket" ] && break
+    fail "vennixd ended at once; $log_file tells why"
+  fi
+  [ "$SECONDS" -lt "$deadline" ] || fail "vennixd did not open $socket within ${start_wait}s"
+  sleep 0.1
+done
+say "vennixd serves on $socket"
