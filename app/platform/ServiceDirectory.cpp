@@ -28,6 +28,18 @@ void ServiceDirectory::setStandard(std::shared_ptr<ServiceDirectory> directory)
     gStandard = std::move(directory);
 }
 
+std::string ServiceDirectory::explainUnavailable(const std::string& name)
+{
+    std::string why;
+    auto service = getMatchingService(name, &why);
+    if (!service)
+        return why.empty() ? "no service " + name : why;
+    IOReturn result = vennix::kIOReturnError;
+    if (service->open(0, &result))
+        return {};
+    return "the service " + name + " refused the connection: " + describeIOReturn(result);
+}
+
 std::string describeIOReturn(IOReturn result)
 {
     switch (result) {

@@ -33,6 +33,10 @@ public:
     virtual std::unique_ptr<MatchedService> getMatchingService(const std::string& name,
                                                                std::string* why = nullptr) = 0;
 
+    // Why the service of that name cannot be opened, in words for a user; empty when it can
+    // (the connection it opens to find out is closed again).
+    std::string explainUnavailable(const std::string& name);
+
     // Where the services live, for users ("vennixd at /run/vennix/vennix.sock", "embedded,
     // simulated").
     virtual std::string description() const = 0;

@@ -82,14 +82,9 @@ bool showsSimulatedProcessor(const ViewController& controller) {
 void explainMissingCPUService(const ViewController& controller, ServiceDirectory& directory) {
     if (controller.cpu())
         return;
-    std::string why;
-    if (auto service = directory.getMatchingService("Vennix", &why)) {
-        vennix::IOReturn result = vennix::kIOReturnSuccess;
-        if (service->open(0, &result) || result == vennix::kIOReturnSuccess)
-            why = "the CPU information could not be read";
-        else
-            why = "the service refused the connection: " + describeIOReturn(result);
-    }
+    std::string why = directory.explainUnavailable("Vennix");
+    if (why.empty())
+        why = "the CPU information could not be read";
     std::cerr << "qarn: no CPU service (" << why << "); the CPU rows stay empty.\n"
               << "Run 'qarn --simulate' to see a simulated processor.\n";
 }

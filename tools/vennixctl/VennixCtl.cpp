@@ -1,0 +1,436 @@
+#include "vennixctl/VennixCtl.h"
+
+#include "kext/AccessorTypes.h"
+#include "kext/platform/IOReturn.h"
+#include "platform/EmbeddedServiceDirectory.h"
+#include "platform/SocketServiceDirectory.h"
+#include "telemetry/ACPIAccessor.h"
+#include "telemetry/IntelCPU.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+namespace qarn {
+
+namespace {
+
+std::string hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%" PRIx64, value);
+    return text;
+}
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+bool isSimulated(const IntelCPU& cpu)
+{
+    return startsWith(cpu.info().cpuid_brand_string, "Simulated");
+}
+
+std::string writeRefusal(vennix::IOReturn result)
+{
+    if (result == vennix::kIOReturnNotPrivileged)
+        return "writing is refused: it needs root, or vennixd started with --allow-writes";
+    return "the write failed: " + describeIOReturn(result);
+}
+
+// A value as the user reads it: text as it is, numbers in decimal, bytes in hexadecimal.
+std::string show(const ACPIValue& value)
+{
+    if (const auto* text = std::get_if<std::string>(&value))
+        return *text;
+    if (const auto* number = std::get_if<uint64_t>(&value))
+        return std::to_string(*number);
+    std::string bytes;
+    for (uint8_t byte : std::get<std::vector<uint8_t>>(value)) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%s%02x", bytes.empty() ? "" : " ", byte);
+        bytes += two;
+    }
+    return bytes;
+}
+
+} // namespace
+
+const char* VennixCtl::usage()
+{
+    return "usage: vennixctl [--simulate | --socket PATH] COMMAND [ARGUMENTS]\n"
+           "\n"
+           "Commands:\n"
+           "  info                          the CPU information record, decoded\n"
+           "  rdmsr MSR [--cpu N | --all]   read an MSR on the calling CPU, on CPU N, or on all\n"
+           "  wrmsr MSR VALUE [--cpus N | --all]\n"
+           "                                write an MSR on the calling CPU, on the CPUs below N\n"
+           "                                (N at least 2), or on all\n"
+           "  metrics [--interval SECONDS]  multiplier, voltage, temperatures and power, sampled\n"
+           "                                twice SECONDS apart (default 1)\n"
+           "  acpi check PATH KEY           the kind of value ACPI method KEY of device PATH gives\n"
+           "  acpi get PATH KEY             its value\n"
+           "  acpi set PATH KEY NUMBER      call it with NUMBER and show what it gives\n"
+           "\n"
+           "Numbers are decimal or hexadecimal with 0x. PATH is a registry path such as\n"
+           "IOACPIPlane:/_SB/PCI0/LPCB/EC0.\n"
+           "\n"
+           "Options:\n"
+           "  --simulate     use the simulated processor and ACPI namespace, in this process\n"
+           "  --socket PATH  reach vennixd at PATH (default: $VENNIX_SOCKET, else\n"
+           "                 /run/vennix/vennix.sock)\n"
+           "  -h, --help     show this text\n"
+           "\n"
+           "Exit status: 0 done, 1 the service or the hardware refused or failed, 2 bad usage.\n";
+}
+
+std::optional<uint64_t> VennixCtl::parseNumber(const std::string& text)
+{
+    int base = 10;
+    size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    if (start >= text.size())
+        return std::nullopt;
+    uint64_t value = 0;
+    const char* begin = text.data() + start;
+    const char* end = text.data() + text.size();
+    // from_chars takes no sign, blank or prefix of its own: exactly digits of the base.
+    const auto [stop, error] = std::from_chars(begin, end, value, base);
+    if (error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::chrono::milliseconds> VennixCtl::parseInterval(const std::string& text)
+{
+    double seconds = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (text.empty() || error != std::errc() || stop != text.data() + text.size() || !(seconds >= 0.01)
+        || seconds > 3600)
+        return std::nullopt;
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+}
+
+int VennixCtl::main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
+{
+    VennixCtl ctl(out, err);
+    const int status = ctl.run(arguments);
+    out.flush();
+    return status;
+}
+
+int VennixCtl::fail(int status, const std::string& message)
+{
+    fErr << "vennixctl: " << message << "\n";
+    if (status == kExitUsage)
+        fErr << "Run 'vennixctl --help' for the commands.\n";
+    return status;
+}
+
+int VennixCtl::run(const std::vector<std::string>& arguments)
+{
+    bool simulate = false;
+    std::string socket;
+    size_t i = 0;
+    for (; i < arguments.size() && startsWith(arguments[i], "-"); ++i) {
+        const std::string& option = arguments[i];
+        if (option == "--help" || option == "-h") {
+            fOut << usage();
+            return 0;
+        }
+        if (option == "--simulate") {
+            simulate = true;
+        } else if (option == "--socket") {
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+                return fail(kExitUsage, "--socket needs a path");
+            socket = arguments[++i];
+        } else {
+            return fail(kExitUsage, "unknown option '" + option + "'");
+        }
+    }
+    if (simulate && !socket.empty())
+        return fail(kExitUsage, "--simulate and --socket do not go together");
+    if (i >= arguments.size())
+        return fail(kExitUsage, "no command given");
+    const std::string command = arguments[i];
+    const std::vector<std::string> rest(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+    using Handler = int (VennixCtl::*)(ServiceDirectory&, const std::vector<std::string>&);
+    Handler handler = nullptr;
+    if (command == "info")
+        handler = &VennixCtl::info;
+    else if (command == "rdmsr")
+        handler = &VennixCtl::rdmsr;
+    else if (command == "wrmsr")
+        handler = &VennixCtl::wrmsr;
+    else if (command == "metrics")
+        handler = &VennixCtl::metrics;
+    else if (command == "acpi")
+        handler = &VennixCtl::acpi;
+    else
+        return fail(kExitUsage, "unknown command '" + command + "'");
+
+    std::shared_ptr<ServiceDirectory> directory;
+    if (simulate) {
+        std::string why;
+        directory = EmbeddedServiceDirectory::simulated(&why);
+        if (!directory)
+            return fail(kExitFailed, why);
+    } else {
+        directory = std::make_shared<SocketServiceDirectory>(socket.empty() ? SocketServiceDirectory::defaultPath()
+                                                                             : socket);
+    }
+    return (this->*handler)(*directory, rest);
+}
+
+namespace {
+
+// The CPU accessor, or the reason there is none.
+std::shared_ptr<IntelCPU> openCPU(ServiceDirectory& directory, std::string& why, std::ostream& err)
+{
+    auto cpu = IntelCPU::create(directory);
+    if (!cpu) {
+        why = directory.explainUnavailable("Vennix");
+        if (why.empty())
+            why = "the CPU information could not be read";
+        return nullptr;
+    }
+    if (isSimulated(*cpu))
+        err << "vennixctl: these are the simulated processor's numbers, not this machine's\n";
+    return cpu;
+}
+
+} // namespace
+
+int VennixCtl::info(ServiceDirectory& directory, const std::vector<std::string>& arguments)
+{
+    if (!arguments.empty())
+        return fail(kExitUsage, "info takes no arguments");
+    std::string why;
+    auto cpu = openCPU(directory, why, fErr);
+    if (!cpu)
+        return fail(kExitFailed, why);
+    const vennix::i386_cpu_info_t& record = cpu->info();
+    char family[16];
+    std::snprintf(family, sizeof family, "0x%08X", record.cpuid_cpufamily);
+    char model[16];
+    std::snprintf(model, sizeof model, "0x%02X", record.cpuid_model);
+    fOut << "vendor       " << record.cpuid_vendor << "\n"
+         << "brand        " << record.cpuid_brand_string << "\n"
+         << "family       " << unsigned(record.cpuid_family) << "\n"
+         << "model        " << model << " (" << unsigned(record.cpuid_model) << ")\n"
+         << "stepping     " << unsigned(record.cpuid_stepping) << "\n"
+         << "family code  " << family << "\n"
+         << "cores        " << record.core_count << "\n"
+         << "threads      " << record.thread_count << "\n";
+    return 0;
+}
+
+int VennixCtl::rdmsr(ServiceDirectory& directory, const std::vector<std::string>& arguments)
+{
+    if (arguments.empty())
+        return fail(kExitUsage, "rdmsr needs an MSR number");
+    const auto msr = parseNumber(arguments[0]);
+    if (!msr || *msr > UINT32_MAX)
+        return fail(kExitUsage, "'" + arguments[0] + "' is not an MSR number (decimal, or hexadecimal with 0x, below 2^32)");
+    std::optional<uint64_t> cpuWanted;
+    bool all = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--all" && !all && !cpuWanted) {
+            all = true;
+        } else if (arguments[i] == "--cpu" && !all && !cpuWanted && i + 1 < arguments.size()) {
+            cpuWanted = parseNumber(arguments[++i]);
+            if (!cpuWanted)
+                return fail(kExitUsage, "'" + arguments[i] + "' is not a CPU number");
+        } else {
+            return fail(kExitUsage, "rdmsr takes an MSR and then --cpu N or --all, not '" + arguments[i] + "'");
+        }
+    }
+
+    std::string why;
+    auto cpu = openCPU(directory, why, fErr);
+    if (!cpu)
+        return fail(kExitFailed, why);
+    const uint32_t number = static_cast<uint32_t>(*msr);
+
+    if (!all && !cpuWanted) {
+        uint64_t value = 0;
+        const vennix::IOReturn result = cpu->getMSRs(&number, &value, 1);
+        if (result != vennix::kIOReturnSuccess)
+            return fail(kExitFailed, "the read failed: " + describeIOReturn(result));
+        fOut << hex(value) << "\n";
+        return 0;
+    }
+
+    const uint32_t cpus = static_cast<uint32_t>(cpu->numberOfCPUs());
+    if (cpuWanted && *cpuWanted >= cpus)
+        return fail(kExitFailed, "there is no CPU " + std::to_string(*cpuWanted) + ": this processor has " +
+                                     std::to_string(cpus) + " (0 to " + std::to_string(cpus ? cpus - 1 : 0) + ")");
+    std::vector<uint8_t> reply(vennix::MSRBatchResult::size(1, cpus));
+    const vennix::IOReturn result = cpu->getMSRs(&number, reply.data(), 1, cpus);
+    if (result != vennix::kIOReturnSuccess)
+        return fail(kExitFailed, "the read failed: " + describeIOReturn(result));
+    const uint32_t filled = IntelCPU::filledCPUs(reply.data(), 1, cpus);
+    if (cpuWanted) {
+        if (*cpuWanted >= filled)
+            return fail(kExitFailed, "CPU " + std::to_string(*cpuWanted) + " gave no value");
+        fOut << hex(IntelCPU::valueAt(reply.data(), 1, static_cast<uint32_t>(*cpuWanted), 0)) << "\n";
+        return 0;
+    }
+    for (uint32_t n = 0; n < filled; ++n)
+        fOut << "CPU " << n << ": " << hex(IntelCPU::valueAt(reply.data(), 1, n, 0)) << "\n";
+    return 0;
+}
+
+int VennixCtl::wrmsr(ServiceDirectory& directory, const std::vector<std::string>& arguments)
+{
+    if (arguments.size() < 2)
+        return fail(kExitUsage, "wrmsr needs an MSR number and a value");
+    const auto msr = parseNumber(arguments[0]);
+    if (!msr || *msr > UINT32_MAX)
+        return fail(kExitUsage, "'" + arguments[0] + "' is not an MSR number (decimal, or hexadecimal with 0x, below 2^32)");
+    const auto value = parseNumber(arguments[1]);
+    if (!value)
+        return fail(kExitUsage, "'" + arguments[1] + "' is not a 64-bit value (decimal, or hexadecimal with 0x)");
+    std::optional<uint64_t> below;
+    bool all = false;
+    for (size_t i = 2; i < arguments.size(); ++i) {
+        if (arguments[i] == "--all" && !all && !below) {
+            all = true;
+        } else if (arguments[i] == "--cpus" && !all && !below && i + 1 < arguments.size()) {
+            below = parseNumber(arguments[++i]);
+            // The write list names the calling CPU with 0 or 1, so "the CPUs below 1" cannot be said.
+            if (!below || *below < 2 || *below > UINT32_MAX)
+                return fail(kExitUsage, "--cpus needs a number of at least 2; leave it out to write on the calling CPU");
+        } else {
+            return fail(kExitUsage, "wrmsr takes an MSR, a value and then --cpus N or --all, not '" + arguments[i] + "'");
+        }
+    }
+
+    std::string why;
+    auto cpu = openCPU(directory, why, fErr);
+    if (!cpu)
+        return fail(kExitFailed, why);
+    const uint32_t number = static_cast<uint32_t>(*msr);
+    vennix::IOReturn result;
+    std::string where;
+    if (all) {
+        result = cpu->setAllMSRs(number, *value);
+        where = "every CPU";
+    } else if (below) {
+        const uint64_t list[] = {1, *below, number, *value};
+        result = cpu->setMSRs(list, 4);
+        where = "CPUs 0 to " + std::to_string(*below - 1);
+    } else {
+        result = cpu->setMSR(number, *value);
+        where = "the calling CPU";
+    }
+    if (result != vennix::kIOReturnSuccess)
+        return fail(kExitFailed, writeRefusal(result));
+    fOut << "wrote " << hex(*value) << " to MSR " << hex(number) << " on " << where << "\n";
+    return 0;
+}
+
+int VennixCtl::metrics(ServiceDirectory& directory, const std::vector<std::string>& arguments)
+{
+    std::chrono::milliseconds interval{1000};
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--interval" && i + 1 < arguments.size()) {
+            const auto parsed = parseInterval(arguments[++i]);
+            if (!parsed)
+                return fail(kExitUsage, "--interval needs seconds from 0.01 to 3600, not '" + arguments[i] + "'");
+            interval = *parsed;
+        } else {
+            return fail(kExitUsage, "metrics takes only --interval SECONDS, not '" + arguments[i] + "'");
+        }
+    }
+    std::string why;
+    auto cpu = openCPU(directory, why, fErr);
+    if (!cpu)
+        return fail(kExitFailed, why);
+
+    // The figures that measure an interval compare against the previous call: the first round
+    // sets the baseline, the second measures.
+    auto sample = [&] {
+        struct Figures {
+            std::pair<double, double> frequencies;
+            double voltage, core, package, power;
+        } f;
+        f.frequencies = cpu->frequencies();
+        f.voltage = cpu->sVIDs();
+        f.core = cpu->coreTemperatures();
+        f.package = cpu->packageTemperature();
+        f.power = cpu->powerConsumption();
+        return f;
+    };
+    sample();
+    std::this_thread::sleep_for(interval);
+    const auto f = sample();
+    fOut << "multiplier           average " << fixed(f.frequencies.first, 2) << ", maximum "
+         << fixed(f.frequencies.second, 2) << " (over the last 8 samples; unsampled ones count as 0)\n"
+         << "core voltage         " << fixed(f.voltage, 3) << " V\n"
+         << "core temperature     " << fixed(f.core, 1) << " \u00b0C\n"
+         << "package temperature  " << fixed(f.package, 1) << " \u00b0C\n"
+         << "package power        " << fixed(f.power, 2) << " W\n";
+    return 0;
+}
+
+int VennixCtl::acpi(ServiceDirectory& directory, const std::vector<std::string>& arguments)
+{
+    if (arguments.empty())
+        return fail(kExitUsage, "acpi needs check, get or set");
+    const std::string& action = arguments[0];
+    const bool set = action == "set";
+    if (action != "check" && action != "get" && !set)
+        return fail(kExitUsage, "acpi takes check, get or set, not '" + action + "'");
+    if (arguments.size() != (set ? 4u : 3u))
+        return fail(kExitUsage, set ? "acpi set needs PATH KEY NUMBER" : "acpi " + action + " needs PATH KEY");
+    const std::string& path = arguments[1];
+    const std::string& key = arguments[2];
+    std::optional<uint64_t> number;
+    if (set) {
+        number = parseNumber(arguments[3]);
+        if (!number)
+            return fail(kExitUsage, "'" + arguments[3] + "' is not a number (decimal, or hexadecimal with 0x)");
+    }
+
+    auto accessor = ACPIAccessor::create(directory);
+    if (!accessor) {
+        std::string why = directory.explainUnavailable("ACPIAccessor");
+        return fail(kExitFailed, why.empty() ? "the ACPI service could not be opened" : why);
+    }
+    if (action == "check") {
+        const std::optional<std::string> kind = accessor->checkValueOnDevice(path, key);
+        if (!kind)
+            return fail(kExitFailed, accessor->lastResult() == vennix::kIOReturnSuccess
+                                         ? "the service gave no readable answer"
+                                         : "the check failed: " + describeIOReturn(accessor->lastResult()));
+        fOut << *kind << "\n";
+        return 0;
+    }
+    const std::optional<ACPIValue> value = set ? accessor->setValueOnDevice(path, key, ACPIValue{uint64_t{*number}})
+                                               : accessor->getValueOnDevice(path, key);
+    if (accessor->lastResult() != vennix::kIOReturnSuccess)
+        return fail(kExitFailed, accessor->lastResult() == vennix::kIOReturnNotPrivileged
+                                     ? "calling ACPI methods with an argument needs root, or vennixd started with --allow-writes"
+                                     : "the call failed: " + describeIOReturn(accessor->lastResult()));
+    if (!value)
+        return fail(kExitFailed, set ? "no result (the device or method does not exist, the call failed, or it gives nothing)"
+                                     : "no value (the device or method does not exist, or it gives a kind of value vennixctl does not show)");
+    fOut << show(*value) << "\n";
+    return 0;
+}
+
+} // namespace qarn
