@@ -28,16 +28,35 @@ void ServiceDirectory::setStandard(std::shared_ptr<ServiceDirectory> directory)
     gStandard = std::move(directory);
 }
 
+std::unique_ptr<ServiceConnection> ServiceDirectory::openService(const std::string& name, uint32_t type,
+                                                                  IOReturn* result, std::string* why)
+{
+    IOReturn opened = vennix::kIOReturnNoDevice;
+    std::string reason;
+    std::unique_ptr<ServiceConnection> connection;
+    if (auto service = getMatchingService(name, &reason)) {
+        connection = service->open(type, &opened);
+        if (connection && opened != vennix::kIOReturnSuccess) {
+            connection->close();
+            connection.reset();
+        }
+        if (!connection)
+            reason = "the service " + name + " refused the connection: " + describeIOReturn(opened);
+    } else if (reason.empty()) {
+        reason = "no service " + name;
+    }
+    if (result)
+        *result = opened;
+    if (why)
+        *why = connection ? std::string() : reason;
+    return connection;
+}
+
 std::string ServiceDirectory::explainUnavailable(const std::string& name)
 {
     std::string why;
-    auto service = getMatchingService(name, &why);
-    if (!service)
-        return why.empty() ? "no service " + name : why;
-    IOReturn result = vennix::kIOReturnError;
-    if (service->open(0, &result))
-        return {};
-    return "the service " + name + " refused the connection: " + describeIOReturn(result);
+    openService(name, 0, nullptr, &why);
+    return why;
 }
 
 std::string describeIOReturn(IOReturn result)

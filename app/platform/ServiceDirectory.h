@@ -33,6 +33,12 @@ public:
     virtual std::unique_ptr<MatchedService> getMatchingService(const std::string& name,
                                                                std::string* why = nullptr) = 0;
 
+    // Finds the service of that name and opens a connection of the given type to it: null when
+    // either fails, with *result the open's IOReturn (kIOReturnNoDevice when there is no such
+    // service) and *why the reason in words.
+    std::unique_ptr<ServiceConnection> openService(const std::string& name, uint32_t type = 0,
+                                                   IOReturn* result = nullptr, std::string* why = nullptr);
+
     // Why the service of that name cannot be opened, in words for a user; empty when it can
     // (the connection it opens to find out is closed again).
     std::string explainUnavailable(const std::string& name);

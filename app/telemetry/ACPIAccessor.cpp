@@ -109,19 +109,10 @@ std::shared_ptr<ACPIAccessor> ACPIAccessor::create()
 
 std::shared_ptr<ACPIAccessor> ACPIAccessor::create(ServiceDirectory& directory, const LogSink& log)
 {
-    std::unique_ptr<MatchedService> service = directory.getMatchingService(kServiceName);
-    if (!service)
-        return nullptr;
-    IOReturn opened = vennix::kIOReturnError;
-    std::unique_ptr<ServiceConnection> connection = service->open(0, &opened);
+    // The connection holds what it needs; the service found is not kept.
+    std::unique_ptr<ServiceConnection> connection = directory.openService(kServiceName);
     if (!connection)
         return nullptr;
-    if (opened != vennix::kIOReturnSuccess) {
-        connection->close();
-        return nullptr;
-    }
-    // The connection holds what it needs; the service found is not kept.
-    service.reset();
 
     if (log)
         log(kOpenedMessage);

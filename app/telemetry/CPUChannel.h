@@ -3,7 +3,7 @@
 // base multiplier scaled by its APERF/MPERF ratio over the interval. Each sample reads the
 // base and current ratios on the calling CPU, then APERF and MPERF of every CPU in one batch.
 
-#include "channels/Channel.h"
+#include "channels/NameValueChannel.h"
 #include "telemetry/IntelCPU.h"
 
 #include <array>
@@ -14,7 +14,7 @@
 
 namespace qarn {
 
-class CPUChannel : public Channel {
+class CPUChannel : public NameValueChannel {
 public:
     // Logical CPUs the channel holds rows and counters for; the batch asks for no more.
     static constexpr uint32_t kMaxCPUs = 64;
@@ -23,19 +23,12 @@ public:
     static std::shared_ptr<CPUChannel> with(std::shared_ptr<IntelCPU> cpu);
     explicit CPUChannel(std::shared_ptr<IntelCPU> cpu);
 
-    std::int64_t numberOfItems() const override;
-    // The row itself; nothing for an index outside the rows.
-    ItemData dataAt(std::int64_t index) const override;
-    Size sizeAt(std::int64_t index) const override;
-    std::string itemIdentifierAt(std::int64_t index) const override;
-
     // Two batches; when either fails the rows keep their values and the counters are not
     // advanced, so the next sample covers the whole interval.
     void sample() override;
 
 private:
     std::shared_ptr<IntelCPU> _cpu;
-    std::vector<Dictionary> _items;
     std::array<double, kMaxCPUs> aPerfOld{};
     std::array<double, kMaxCPUs> mPerfOld{};
 };

@@ -1,5 +1,7 @@
 #include "telemetry/IntelCPU.h"
 
+#include "telemetry/MSRFields.h"
+
 #include "kext/AccessorTypes.h"
 
 #include <algorithm>
@@ -18,24 +20,7 @@ using vennix::readU32;
 using vennix::readU64;
 using vennix::writeU32;
 
-constexpr uint32_t kMSRTimeStampCounter = 0x10;
-constexpr uint32_t kMSRPlatformInfo = 0xCE;
-constexpr uint32_t kMSRMPerf = 0xE7;
-constexpr uint32_t kMSRAPerf = 0xE8;
-constexpr uint32_t kMSRPerfStatus = 0x198;
-constexpr uint32_t kMSRThermStatus = 0x19C;
-constexpr uint32_t kMSRTemperatureTarget = 0x1A2;
-constexpr uint32_t kMSRTurboRatioLimit = 0x1AD;
-constexpr uint32_t kMSRPackageThermStatus = 0x1B1;
-constexpr uint32_t kMSRRaplPowerUnit = 0x606;
-constexpr uint32_t kMSRPkgEnergyStatus = 0x611;
-constexpr uint32_t kMSRPP0EnergyStatus = 0x639;
-
-// Bits hi..lo of value, inclusive.
-constexpr uint64_t bits(uint64_t value, unsigned hi, unsigned lo)
-{
-    return (value >> lo) & ((uint64_t{1} << (hi - lo + 1)) - 1);
-}
+using msr::bits;
 
 // A reply buffer for a batch of Count MSRs on up to rows CPUs.
 template <uint32_t Count, uint32_t Rows = IntelCPU::kMaxCPUs>
@@ -71,17 +56,9 @@ std::shared_ptr<IntelCPU> IntelCPU::create()
 
 std::shared_ptr<IntelCPU> IntelCPU::create(ServiceDirectory& directory)
 {
-    std::unique_ptr<MatchedService> service = directory.getMatchingService("Vennix");
-    if (!service)
-        return nullptr;
-    IOReturn opened = vennix::kIOReturnError;
-    std::unique_ptr<ServiceConnection> connection = service->open(0, &opened);
+    std::unique_ptr<ServiceConnection> connection = directory.openService("Vennix");
     if (!connection)
         return nullptr;
-    if (opened != vennix::kIOReturnSuccess) {
-        connection->close();
-        return nullptr;
-    }
 
     alignas(8) uint8_t record[sizeof(vennix::i386_cpu_info_t)] = {};
     size_t size = sizeof record;
@@ -91,7 +68,6 @@ std::shared_ptr<IntelCPU> IntelCPU::create(ServiceDirectory& directory)
         connection->close();
         return nullptr;
     }
-    service.reset();
 
     vennix::i386_cpu_info_t info;
     std::memcpy(&info, record, sizeof info);
@@ -226,12 +202,12 @@ IOReturn IntelCPU::setAllMSRs(uint32_t msr, uint64_t value)
 
 int64_t IntelCPU::baseMultiplier()
 {
-    return static_cast<int64_t>(bits(getMSR(kMSRPlatformInfo), 15, 8));
+    return static_cast<int64_t>(bits(getMSR(msr::kPlatformInfo), 15, 8));
 }
 
 int IntelCPU::turboMultiplier()
 {
-    return static_cast<int>(bits(getMSR(kMSRTurboRatioLimit), 7, 0));
+    return static_cast<int>(bits(getMSR(msr::kTurboRatioLimit), 7, 0));
 }
 
 uint32_t IntelCPU::filledCPUs(const void* result, uint32_t count, uint32_t room)
@@ -251,7 +227,7 @@ std::pair<double, double> IntelCPU::frequencies()
     const double base = static_cast<double>(baseMultiplier());
     const double turbo = static_cast<double>(turboMultiplier());
 
-    static constexpr uint32_t kMSRs[] = {kMSRPerfStatus, kMSRAPerf, kMSRMPerf};
+    static constexpr uint32_t kMSRs[] = {msr::kPerfStatus, msr::kAPerf, msr::kMPerf};
     Reply<3> reply;
     getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
     const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
@@ -289,7 +265,7 @@ std::pair<double, double> IntelCPU::frequencies()
 
 double IntelCPU::sVIDs()
 {
-    static constexpr uint32_t kMSRs[] = {kMSRPerfStatus};
+    static constexpr uint32_t kMSRs[] = {msr::kPerfStatus};
     Reply<1> reply;
     getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
     const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
@@ -305,7 +281,7 @@ double IntelCPU::sVIDs()
 
 double IntelCPU::coreTemperatures()
 {
-    static constexpr uint32_t kMSRs[] = {kMSRTemperatureTarget, kMSRThermStatus};
+    static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kThermStatus};
     Reply<2> reply;
     getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
     const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
@@ -324,7 +300,7 @@ double IntelCPU::coreTemperatures()
 
 double IntelCPU::packageTemperature()
 {
-    static constexpr uint32_t kMSRs[] = {kMSRTemperatureTarget, kMSRPackageThermStatus};
+    static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kPackageThermStatus};
     Reply<2, 1> reply;
     getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
     if (filledCPUs(reply.bytes, reply.kCount, reply.kRows) == 1) {
@@ -338,8 +314,8 @@ double IntelCPU::packageTemperature()
 
 double IntelCPU::powerConsumption()
 {
-    static constexpr uint32_t kMSRs[] = {kMSRTimeStampCounter, kMSRRaplPowerUnit, kMSRPkgEnergyStatus,
-                                         kMSRPP0EnergyStatus};
+    static constexpr uint32_t kMSRs[] = {msr::kTimeStampCounter, msr::kRaplPowerUnit, msr::kPackageEnergyStatus,
+                                         msr::kPP0EnergyStatus};
     Reply<4> reply;
     getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
     const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);

@@ -4,7 +4,7 @@
 // and the current P-state ratio with its voltage. Each sample reads seven MSRs in one batch on
 // the calling CPU and rewrites rows 2 to 7 in place.
 
-#include "channels/Channel.h"
+#include "channels/NameValueChannel.h"
 #include "telemetry/IntelCPU.h"
 
 #include <cstdint>
@@ -14,24 +14,17 @@
 
 namespace qarn {
 
-class PackageChannel : public Channel {
+class PackageChannel : public NameValueChannel {
 public:
     // cpu may be null (no CPU service): the counts show "0" and sampling reads nothing.
     static std::shared_ptr<PackageChannel> with(std::shared_ptr<IntelCPU> cpu);
     explicit PackageChannel(std::shared_ptr<IntelCPU> cpu);
-
-    std::int64_t numberOfItems() const override;
-    // The row itself; nothing for an index outside the rows.
-    ItemData dataAt(std::int64_t index) const override;
-    Size sizeAt(std::int64_t index) const override;
-    std::string itemIdentifierAt(std::int64_t index) const override;
 
     // One batch; when it fails the rows keep the values of the last sample that succeeded.
     void sample() override;
 
 private:
     std::shared_ptr<IntelCPU> _cpu;
-    std::vector<Dictionary> _items;
 };
 
 } // namespace qarn
