@@ -8,7 +8,7 @@ class QLabel;
 
 namespace qarn {
 
-// A name/value row: the name on the left, the value on the right.
+// A name/value row: the name on a small first line, the value below it.
 class NameValueItem : public QWidget, public CollectionViewItem {
     Q_OBJECT
 
