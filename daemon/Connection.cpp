@@ -30,14 +30,15 @@ Connection::~Connection()
         ::close(fSocket);
 }
 
-void Connection::run()
+void Connection::run(std::chrono::milliseconds openTimeout)
 {
     if (fSocket < 0)
         return;
     fBuffer.resize(kMaxPacketSize);
     size_t length = 0;
     bool truncated = false;
-    while (receive(length, truncated)) {
+    const auto openDeadline = std::chrono::steady_clock::now() + openTimeout;
+    while (receive(length, truncated, openDeadline)) {
         const Packet reply = handle(Bytes(fBuffer.data(), length), truncated);
         if (!send(reply))
             break;
@@ -54,9 +55,19 @@ void Connection::shutdown()
         ::shutdown(fSocket, SHUT_RDWR);
 }
 
-bool Connection::receive(size_t& length, bool& truncated)
+bool Connection::receive(size_t& length, bool& truncated, std::chrono::steady_clock::time_point deadline)
 {
     for (;;) {
+        if (!isOpen()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd waiting{fSocket, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&waiting, 1, static_cast<int>(left.count())) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                return false;
+        }
         // MSG_TRUNC: the packet's real length, even where it did not fit.
         const ssize_t got = ::recv(fSocket, fBuffer.data(), fBuffer.size(), MSG_TRUNC);
         if (got < 0) {

@@ -13,6 +13,7 @@
 #include "daemon/Protocol.h"
 #include "kext/platform/IOUserClient.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace vennix {
@@ -27,7 +28,10 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     // Reads packets and answers each until the connection ends; then closes the user client.
-    void run();
+    // A connection that has not opened a service within openTimeout is closed: anyone may
+    // connect, and idle connections would otherwise hold places that users need.
+    void run(std::chrono::milliseconds openTimeout = kOpenTimeout);
+    static constexpr std::chrono::milliseconds kOpenTimeout{10000};
 
     // Wakes run() for good; safe from any thread while run() reads or writes.
     void shutdown();
@@ -53,7 +57,8 @@ private:
     protocol::Packet call(protocol::Bytes packet);
 
     // Receives one packet into fBuffer. False when the connection has ended.
-    bool receive(size_t& length, bool& truncated);
+    // Before an open, waits no longer than until deadline.
+    bool receive(size_t& length, bool& truncated, std::chrono::steady_clock::time_point deadline);
     bool send(const protocol::Packet& packet);
 
     const int fSocket;

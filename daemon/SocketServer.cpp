@@ -123,6 +123,7 @@ SocketServer::SocketServer(std::string path, const Options& options)
     , fAccess(options.usersFile.empty() ? AccessControl::kDefaultUsersFile : options.usersFile,
               options.allowWrites)
     , fMaxConnections(options.maxConnections)
+    , fOpenTimeout(options.openTimeout)
 {
 }
 
@@ -266,8 +267,8 @@ void SocketServer::accepted(int socket)
         client->connection = std::make_unique<Connection>(socket, *peer, fAccess);
         socket = -1; // the connection owns it now
         Client* running = client.get();
-        client->thread = std::thread([running] {
-            running->connection->run();
+        client->thread = std::thread([running, timeout = fOpenTimeout] {
+            running->connection->run(timeout);
             running->finished.store(true, std::memory_order_release);
         });
         fClients.push_back(std::move(client));

@@ -10,8 +10,10 @@
 // client, and the services can be terminated.
 
 #include "daemon/AccessControl.h"
+#include "daemon/Connection.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +32,8 @@ public:
         std::string usersFile; // empty: the default access file
         bool allowWrites = false;
         unsigned maxConnections = 64;
+        // A connection that has not opened a service by then is closed.
+        std::chrono::milliseconds openTimeout = Connection::kOpenTimeout;
     };
     static constexpr unsigned kDefaultMaxConnections = 64;
 
@@ -65,6 +69,7 @@ private:
     const std::string fPath;
     AccessControl fAccess;
     const unsigned fMaxConnections;
+    const std::chrono::milliseconds fOpenTimeout;
     int fListener = -1;
     int fWake[2] = {-1, -1};   // written by stop() to end the accept loop
     dev_t fSocketDevice = 0;   // identify our socket file, so that stop() removes only ours

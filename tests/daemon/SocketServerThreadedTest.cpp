@@ -78,10 +78,13 @@ protected:
         return result;
     }
 
-    void serve(unsigned maxConnections = 64)
+    void serve(unsigned maxConnections = 64,
+               std::chrono::milliseconds openTimeout = Connection::kOpenTimeout)
     {
         std::string error;
-        server = SocketServer::listen(options(maxConnections), &error);
+        SocketServer::Options chosen = options(maxConnections);
+        chosen.openTimeout = openTimeout;
+        server = SocketServer::listen(chosen, &error);
         ASSERT_TRUE(server) << error;
         ASSERT_TRUE(server->serve(&error)) << error;
     }
@@ -118,6 +121,22 @@ TEST_F(SocketServerTest, CreatesItsDirectoryAndASocketEveryoneCanReach)
     server->stop();
     EXPECT_FALSE(std::filesystem::exists(socketPath));
     server->stop(); // again: nothing happens
+}
+
+TEST_F(SocketServerTest, ConnectionsThatNeverOpenAreClosedInTime)
+{
+    // Two places per user, so that the test holds when it does not run as root.
+    ASSERT_NO_FATAL_FAILURE(serve(8, std::chrono::milliseconds(200)));
+    auto opened = openClient();
+    TestSocket idle(socketPath);
+    ASSERT_TRUE(idle.connected());
+    EXPECT_TRUE(eventually([&] { return server->connectionCount() == 2; }));
+    // The idle one is closed once its time is up; the opened one stays.
+    EXPECT_TRUE(eventually([&] { return server->connectionCount() == 1; }));
+    EXPECT_EQ(idle.match("Vennix"), std::nullopt);
+    const auto info = opened->call(testing::getInfoCall());
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->result, kIOReturnSuccess);
 }
 
 TEST_F(SocketServerTest, ServesCallsOnEachConnection)
