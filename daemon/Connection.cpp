@@ -181,32 +181,15 @@ Packet Connection::call(Bytes packet)
     if (AccessControl::isWriteSelector(request->selector) && !fMayWrite)
         return encodeCallReply(kIOReturnNotPrivileged, nullptr, 0, nullptr, 0);
 
-    IOExternalMethodArguments arguments;
-    arguments.selector = request->selector;
-    if (!request->scalarInput.empty()) {
-        arguments.scalarInput = request->scalarInput.data();
-        arguments.scalarInputCount = static_cast<uint32_t>(request->scalarInput.size());
-    }
-    // Larger structures would travel by memory descriptor, which the user client never reads.
-    const size_t inputSize = request->structureInput.size();
-    if (inputSize > 0 && inputSize <= kMaxStructureSize) {
-        arguments.structureInput = request->structureInput.data();
-        arguments.structureInputSize = static_cast<uint32_t>(inputSize);
-    }
     uint64_t scalarOutput[kMaxScalarCount] = {};
     const uint32_t scalarCapacity = request->scalarOutputCapacity; // at most kMaxScalarCount
-    if (scalarCapacity > 0) {
-        arguments.scalarOutput = scalarOutput;
-        arguments.scalarOutputCount = scalarCapacity;
-    }
     // The caller's buffer as it stands: what the call does not write goes back unchanged.
     std::vector<uint8_t>& output = request->structureOutput;
-    uint32_t outputCapacity = 0;
-    if (!output.empty() && output.size() <= kMaxStructureSize) {
-        outputCapacity = static_cast<uint32_t>(output.size());
-        arguments.structureOutput = output.data();
-        arguments.structureOutputSize = outputCapacity;
-    }
+    IOExternalMethodArguments arguments = IOExternalMethodArguments::inlineCall(
+        request->selector, request->scalarInput.data(), static_cast<uint32_t>(request->scalarInput.size()),
+        request->structureInput.data(), request->structureInput.size(), scalarOutput, scalarCapacity,
+        output.data(), output.size());
+    const uint32_t outputCapacity = arguments.structureOutputSize;
 
     const IOReturn result = fClient->externalMethod(request->selector, &arguments);
 

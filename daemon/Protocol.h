@@ -15,6 +15,7 @@
 // kIOReturnBadArgument. Decoders never read past the packet and check that its lengths add up
 // exactly.
 
+#include "kext/platform/IOExternalMethodArguments.h"
 #include "kext/platform/IOReturn.h"
 
 #include <cstddef>
@@ -38,7 +39,7 @@ enum MessageType : uint32_t {
 };
 
 // Structures above this size count as missing; more scalars than this are refused.
-inline constexpr uint32_t kMaxStructureSize = 4096;
+inline constexpr uint32_t kMaxStructureSize = kIOExternalMethodInlineSize;
 inline constexpr uint32_t kMaxScalarCount = 16;
 // Longest service name a match may carry.
 inline constexpr size_t kMaxServiceNameLength = 128;

@@ -26,6 +26,11 @@ enum : uint32_t {
 struct MSRBatchRequest {
     static constexpr size_t kHeaderSize = 8;
     static constexpr size_t size(uint64_t count) { return kHeaderSize + 4 * count; }
+
+    // Writes the request into buffer, which has room for size(count) bytes.
+    static void write(void* buffer, const uint32_t* msrs, uint32_t count, uint32_t cpus);
+    // MSR number i of a request whose size has been checked.
+    static uint32_t msrAt(const void* request, uint64_t i);
 };
 
 // MSRBatchResult: u32 count, u32 cpus, f64 time, u64 values[cpus][count].
@@ -69,6 +74,19 @@ inline double readF64(const void* base, size_t offset)
     double v;
     std::memcpy(&v, static_cast<const char*>(base) + offset, sizeof v);
     return v;
+}
+
+inline void MSRBatchRequest::write(void* buffer, const uint32_t* msrs, uint32_t count, uint32_t cpus)
+{
+    writeU32(buffer, 0, count);
+    writeU32(buffer, 4, cpus);
+    for (uint32_t i = 0; i < count; ++i)
+        writeU32(buffer, kHeaderSize + 4 * size_t{i}, msrs[i]);
+}
+
+inline uint32_t MSRBatchRequest::msrAt(const void* request, uint64_t i)
+{
+    return readU32(request, kHeaderSize + 4 * i);
 }
 
 } // namespace vennix

@@ -183,7 +183,7 @@ IOReturn AccessorUserClient::getMSRs(Vennix* vennix, IOExternalMethodArguments* 
     uint32_t resultCPUs;
     if (cpus <= 1) {
         for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t msr = readU32(request, MSRBatchRequest::kHeaderSize + 4 * size_t{i});
+            const uint32_t msr = MSRBatchRequest::msrAt(request, i);
             writeU64(result, MSRBatchResult::kHeaderSize + 8 * size_t{i}, vennix->getMSR(msr));
         }
         resultCPUs = 1;

@@ -31,9 +31,8 @@ class AccessorUserClient : public IOUserClient {
     OSDeclareDefaultStructors(AccessorUserClient)
 
 public:
-    // Structures larger than this travel by memory descriptor on the original platform, which
-    // this client does not read: they count as missing.
-    static constexpr uint32_t kMaxInlineStructureSize = 4096;
+    // Structures larger than this would travel by memory descriptor: they count as missing.
+    static constexpr uint32_t kMaxInlineStructureSize = kIOExternalMethodInlineSize;
     // How much of a selector 4 request the argument object may take at most.
     static constexpr int kMaxArgumentLength = 9999;
 

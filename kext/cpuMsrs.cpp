@@ -41,7 +41,7 @@ void cpuMsrs(void* context)
         return;
 
     for (uint64_t i = 0; i < count; ++i) {
-        const uint32_t msr = readU32(request, MSRBatchRequest::kHeaderSize + 4 * i);
+        const uint32_t msr = MSRBatchRequest::msrAt(request, i);
         writeU64(result, MSRBatchResult::kHeaderSize + 8 * (n * count + i), provider->getMSR(msr));
     }
 }

@@ -27,20 +27,9 @@ IOReturn ServiceConnection::callMethod(uint32_t selector, const uint64_t* scalar
         return vennix::kIOReturnBadArgument;
     }
 
-    MethodCall call;
-    call.selector = selector;
-    call.scalarInput = scalarInputCount ? scalarInput : nullptr;
-    call.scalarInputCount = scalarInputCount;
-    if (structureInputSize > 0 && structureInputSize <= kMaxStructureSize) {
-        call.structureInput = structureInput;
-        call.structureInputSize = static_cast<uint32_t>(structureInputSize);
-    }
-    call.scalarOutput = scalarRoom ? scalarOutput : nullptr;
-    call.scalarOutputCount = scalarRoom;
-    if (structureRoom > 0 && structureRoom <= kMaxStructureSize) {
-        call.structureOutput = structureOutput;
-        call.structureOutputSize = static_cast<uint32_t>(structureRoom);
-    }
+    MethodCall call = MethodCall::inlineCall(selector, scalarInput, scalarInputCount, structureInput,
+                                             structureInputSize, scalarOutput, scalarRoom, structureOutput,
+                                             structureRoom);
     const size_t usableRoom = call.structureOutputSize;
     const IOReturn result = perform(call);
     report(std::min(call.scalarOutputCount, scalarRoom), std::min<size_t>(call.structureOutputSize, usableRoom));

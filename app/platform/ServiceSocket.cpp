@@ -55,7 +55,7 @@ void ServiceSocket::close()
 }
 
 vennix::IOReturn ServiceSocket::exchange(const std::vector<uint8_t>& request,
-                                         std::vector<uint8_t>* answer)
+                                         std::span<const uint8_t>* answer)
 {
     if (fDescriptor < 0)
         return vennix::kIOReturnNotOpen;
@@ -85,11 +85,11 @@ vennix::IOReturn ServiceSocket::exchange(const std::vector<uint8_t>& request,
         received = ::recv(fDescriptor, fBuffer.data(), fBuffer.size(), 0);
     while (received < 0 && errno == EINTR);
     if (received <= 0 || static_cast<size_t>(received) > vennix::protocol::kMaxPacketSize) {
-        answer->clear();
+        *answer = {};
         close();
         return vennix::kIOReturnIPCError;
     }
-    answer->assign(fBuffer.begin(), fBuffer.begin() + received);
+    *answer = std::span<const uint8_t>(fBuffer.data(), static_cast<size_t>(received));
     return vennix::kIOReturnSuccess;
 }
 

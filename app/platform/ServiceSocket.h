@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,12 @@ public:
     ServiceSocket(const ServiceSocket&) = delete;
     ServiceSocket& operator=(const ServiceSocket&) = delete;
 
-    // Sends request and waits for the answer. kIOReturnSuccess with the answer in *answer;
+    // Sends request and waits for the answer. kIOReturnSuccess with the answer in *answer, a
+    // view of the socket's own buffer that is valid until the next exchange;
     // kIOReturnTimeout when none came in time, kIOReturnIPCError when the daemon closed the
     // socket or the packet could not be sent. A failure closes the socket: the daemon's view
     // of this connection is lost, so nothing further may be sent on it.
-    vennix::IOReturn exchange(const std::vector<uint8_t>& request, std::vector<uint8_t>* answer);
+    vennix::IOReturn exchange(const std::vector<uint8_t>& request, std::span<const uint8_t>* answer);
 
     bool isOpen() const { return fDescriptor >= 0; }
     void close();

@@ -31,11 +31,12 @@ IOReturn SocketServiceConnection::perform(MethodCall& call)
     fRequest = protocol::encodeCall(call.selector, call.scalarInput, call.scalarInputCount,
                                     call.structureInput, call.structureInputSize, scalarRoom,
                                     call.structureOutput, structureRoom);
-    const IOReturn sent = fSocket->exchange(fRequest, &fAnswer);
+    std::span<const uint8_t> answer;
+    const IOReturn sent = fSocket->exchange(fRequest, &answer);
     if (sent != vennix::kIOReturnSuccess)
         return sent;
 
-    std::optional<protocol::CallReply> reply = protocol::decodeCallReply(fAnswer);
+    std::optional<protocol::CallReply> reply = protocol::decodeCallReply(answer);
     // An answer larger than the room we gave is not ours to copy.
     if (!reply || reply->scalarOutput.size() > scalarRoom || reply->structureOutput.size() > structureRoom)
         return vennix::kIOReturnIPCError;

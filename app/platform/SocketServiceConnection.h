@@ -26,7 +26,6 @@ private:
     mutable std::mutex fLock;
     std::unique_ptr<ServiceSocket> fSocket;
     std::vector<uint8_t> fRequest;
-    std::vector<uint8_t> fAnswer;
 };
 
 } // namespace qarn

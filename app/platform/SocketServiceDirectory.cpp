@@ -26,7 +26,7 @@ public:
             answer(vennix::kIOReturnNotOpen); // already opened once
             return nullptr;
         }
-        std::vector<uint8_t> reply;
+        std::span<const uint8_t> reply;
         IOReturn sent = fSocket->exchange(protocol::encodeOpen(type), &reply);
         if (sent != vennix::kIOReturnSuccess) {
             answer(sent);
@@ -71,7 +71,7 @@ std::unique_ptr<MatchedService> SocketServiceDirectory::getMatchingService(const
     std::unique_ptr<ServiceSocket> socket = ServiceSocket::connect(fPath, why);
     if (!socket)
         return nullptr;
-    std::vector<uint8_t> reply;
+    std::span<const uint8_t> reply;
     const IOReturn sent = socket->exchange(protocol::encodeMatch(name), &reply);
     if (sent != vennix::kIOReturnSuccess) {
         if (why)

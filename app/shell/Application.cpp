@@ -71,11 +71,10 @@ bool chooseCPUService(const LaunchOptions& options, CPUServiceAccess& access) {
     return true;
 }
 
-// Whether the numbers come from a simulated processor (embedded, or a vennixd --simulate),
-// which calls itself so in its brand text.
+// Whether the numbers come from a simulated processor (embedded, or a vennixd --simulate).
 bool showsSimulatedProcessor(const ViewController& controller) {
     const auto cpu = controller.cpu();
-    return cpu && std::string(cpu->info().cpuid_brand_string).rfind("Simulated", 0) == 0;
+    return cpu && cpu->isSimulated();
 }
 
 // Without the CPU service the CPU rows stay empty; the user learns why and what to do.

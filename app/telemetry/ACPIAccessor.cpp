@@ -2,11 +2,14 @@
 
 #include "kext/AccessorTypes.h"
 #include "kext/ObjectWireFormat.h"
+#include "kext/platform/OSData.h"
+#include "kext/platform/OSNumber.h"
+#include "kext/platform/OSString.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <iostream>
-#include <limits>
 
 namespace qarn {
 
@@ -14,8 +17,6 @@ namespace {
 
 using vennix::readU32;
 using vennix::readU64;
-using vennix::writeU32;
-using vennix::writeU64;
 
 constexpr size_t kTagSize = 4;
 // What the service's writer leaves unused of its room when it cuts a string or byte buffer.
@@ -32,20 +33,6 @@ void append(std::vector<uint8_t>& bytes, const void* data, size_t size)
     bytes.insert(bytes.end(), first, first + size);
 }
 
-void appendU32(std::vector<uint8_t>& bytes, uint32_t value)
-{
-    uint8_t field[4];
-    writeU32(field, 0, value);
-    append(bytes, field, sizeof field);
-}
-
-void appendU64(std::vector<uint8_t>& bytes, uint64_t value)
-{
-    uint8_t field[8];
-    writeU64(field, 0, value);
-    append(bytes, field, sizeof field);
-}
-
 // key NUL path NUL; false (and nothing appended) when either holds a NUL.
 bool appendStrings(std::vector<uint8_t>& bytes, std::string_view path, std::string_view key)
 {
@@ -59,30 +46,39 @@ bool appendStrings(std::vector<uint8_t>& bytes, std::string_view path, std::stri
     return true;
 }
 
-// The argument as one wire-format item; false for a string with a NUL (the format ends a
-// string at its first NUL, so the method would get another string than the one asked for).
+// The argument as one wire-format item, written by the format's own writer; false for a
+// string with a NUL (the format ends a string at its first NUL, so the method would get
+// another string than the one asked for) and for what cannot be carried.
 bool appendItem(std::vector<uint8_t>& bytes, const ACPIValue& argument)
 {
+    vennix::OSObject* object = nullptr;
+    size_t itemSize = 0;
     if (const auto* text = std::get_if<std::string>(&argument)) {
         if (holdsNul(*text))
             return false;
-        appendU32(bytes, vennix::kObjectTypeString);
-        append(bytes, text->data(), text->size());
-        bytes.push_back(0);
-        return true;
+        object = vennix::OSString::withCString(text->c_str());
+        itemSize = kTagSize + text->size() + 1;
+    } else if (const auto* number = std::get_if<uint64_t>(&argument)) {
+        object = vennix::OSNumber::withNumber(*number, 64);
+        itemSize = kTagSize + 8;
+    } else {
+        const auto& data = std::get<std::vector<uint8_t>>(argument);
+        if (data.size() > ServiceConnection::kMaxStructureSize)
+            return false;
+        object = vennix::OSData::withBytes(data.data(), static_cast<unsigned int>(data.size()));
+        itemSize = kTagSize + 4 + data.size();
     }
-    if (const auto* number = std::get_if<uint64_t>(&argument)) {
-        appendU32(bytes, vennix::kObjectTypeNumber);
-        appendU64(bytes, *number);
-        return true;
-    }
-    const auto& data = std::get<std::vector<uint8_t>>(argument);
-    if (data.size() > std::numeric_limits<uint32_t>::max())
+    if (object == nullptr)
         return false;
-    appendU32(bytes, vennix::kObjectTypeData);
-    appendU32(bytes, static_cast<uint32_t>(data.size()));
-    append(bytes, data.data(), data.size());
-    return true;
+    // The writer keeps a margin of its room unused and needs at least 16 bytes to write
+    // anything whole: with that much room nothing is cut.
+    const size_t room = std::max<size_t>(itemSize + kCutMargin + 4, 16);
+    const size_t at = bytes.size();
+    bytes.resize(at + room);
+    const int written = vennix::objectToMem(object, bytes.data() + at, static_cast<int>(room));
+    object->release();
+    bytes.resize(at + static_cast<size_t>(written));
+    return static_cast<size_t>(written) == itemSize;
 }
 
 // A request larger than a call carries would reach the service as no request at all.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <limits>
 
 namespace qarn {
@@ -18,7 +19,6 @@ using vennix::MSRBatchResult;
 using vennix::readF64;
 using vennix::readU32;
 using vennix::readU64;
-using vennix::writeU32;
 
 using msr::bits;
 
@@ -96,6 +96,12 @@ int IntelCPU::numberOfCores() const
     return static_cast<int>(fInfo.core_count);
 }
 
+bool IntelCPU::isSimulated() const
+{
+    return std::string_view(fInfo.cpuid_brand_string, strnlen(fInfo.cpuid_brand_string, sizeof fInfo.cpuid_brand_string))
+               .rfind("Simulated", 0) == 0;
+}
+
 std::vector<double> IntelCPU::getRatios() const
 {
     std::vector<double> ratios;
@@ -122,22 +128,9 @@ IOReturn IntelCPU::getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t coun
     const uint64_t replySize = MSRBatchResult::size(count, 1);
     if (replySize > ServiceConnection::kMaxStructureSize)
         return vennix::kIOReturnBadArgument;
-    if (!fConnection)
-        return vennix::kIOReturnNotOpen;
-
-    const size_t requestSize = MSRBatchRequest::size(count);
-    alignas(8) uint8_t request[ServiceConnection::kMaxStructureSize];
     alignas(8) uint8_t reply[ServiceConnection::kMaxStructureSize];
-    writeU32(request, 0, count);
-    writeU32(request, 4, 1);
-    for (uint32_t i = 0; i < count; ++i)
-        writeU32(request, MSRBatchRequest::kHeaderSize + 4 * size_t{i}, msrs[i]);
-    // Zeroed, so that a call that fails part-way cannot hand out another call's bytes.
-    std::memset(reply, 0, replySize);
-
-    size_t size = replySize;
-    const IOReturn result = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request,
-                                                          requestSize, reply, &size);
+    size_t size = 0;
+    const IOReturn result = readBatch(msrs, reply, count, 1, size);
     if (result != vennix::kIOReturnSuccess)
         return result;
     if (filledCPUs(reply, count, 1) != 1 || size < replySize)
@@ -148,6 +141,12 @@ IOReturn IntelCPU::getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t coun
 }
 
 IOReturn IntelCPU::getMSRs(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus)
+{
+    size_t size = 0;
+    return readBatch(msrs, result, count, cpus, size);
+}
+
+IOReturn IntelCPU::readBatch(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus, size_t& size)
 {
     if (result == nullptr || (count > 0 && msrs == nullptr))
         return vennix::kIOReturnBadArgument;
@@ -166,12 +165,9 @@ IOReturn IntelCPU::getMSRs(const uint32_t* msrs, void* result, uint32_t count, u
         return vennix::kIOReturnNotOpen;
 
     alignas(8) uint8_t request[ServiceConnection::kMaxStructureSize];
-    writeU32(request, 0, count);
-    writeU32(request, 4, cpus);
-    for (uint32_t i = 0; i < count; ++i)
-        writeU32(request, MSRBatchRequest::kHeaderSize + 4 * size_t{i}, msrs[i]);
+    MSRBatchRequest::write(request, msrs, count, cpus);
 
-    size_t size = replySize;
+    size = replySize;
     const IOReturn status = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request,
                                                           requestSize, result, &size);
     if (status != vennix::kIOReturnSuccess)

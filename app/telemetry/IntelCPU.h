@@ -45,6 +45,8 @@ public:
     int numberOfCPUs() const;
     int numberOfCores() const;
     const vennix::i386_cpu_info_t& info() const { return fInfo; }
+    // Whether the service runs on the simulated processor, which calls itself so in its brand.
+    bool isSimulated() const;
 
     // The smoothed fraction of the one-core turbo ratio each CPU ran at (see frequencies()),
     // one entry per logical CPU, at most kMaxCPUs.
@@ -94,6 +96,9 @@ public:
     double powerConsumption();
 
 private:
+    // The all-CPU batch, with size the bytes the service reports it wrote.
+    IOReturn readBatch(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus, size_t& size);
+
     std::unique_ptr<ServiceConnection> fConnection;
 
     std::array<uint64_t, kMaxCPUs> aPerfOld{};

@@ -12,13 +12,8 @@
 #include "telemetry/CPUChannel.h"
 #include "telemetry/IntelCPU.h"
 #include "telemetry/PackageChannel.h"
-#include "bench/VennixdForBench.h"
+#include "tests/support/VennixdChild.h"
 
-#include <chrono>
-#include <csignal>
-#include <filesystem>
-#include <sys/wait.h>
-#include <thread>
 
 namespace {
 
@@ -42,8 +37,8 @@ void tick(benchmark::State& state, std::shared_ptr<qarn::IntelCPU> cpu)
 int main(int argc, char** argv)
 {
     vennix::IOLogCapture quiet;
-    vennix::bench::VennixdForBench daemon;
-    qarn::SocketServiceDirectory socketDirectory(daemon.socket());
+    vennix::testing::VennixdChild daemon;
+    qarn::SocketServiceDirectory socketDirectory(daemon.socketPath());
     auto overSocket = qarn::IntelCPU::create(socketDirectory);
     auto embedded = qarn::EmbeddedServiceDirectory::simulated();
     auto inProcess = embedded ? qarn::IntelCPU::create(*embedded) : nullptr;

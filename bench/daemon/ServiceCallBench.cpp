@@ -12,17 +12,10 @@
 #include "kext/platform/IOLog.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
-#include "bench/VennixdForBench.h"
+#include "tests/support/VennixdChild.h"
 
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -43,10 +36,7 @@ std::unique_ptr<ServiceConnection> openVennix(qarn::ServiceDirectory& directory)
 std::vector<uint8_t> batchRequest(const std::vector<uint32_t>& msrs, uint32_t cpus)
 {
     std::vector<uint8_t> request(MSRBatchRequest::size(msrs.size()));
-    writeU32(request.data(), 0, static_cast<uint32_t>(msrs.size()));
-    writeU32(request.data(), 4, cpus);
-    for (size_t i = 0; i < msrs.size(); ++i)
-        writeU32(request.data(), 8 + 4 * i, msrs[i]);
+    MSRBatchRequest::write(request.data(), msrs.data(), static_cast<uint32_t>(msrs.size()), cpus);
     return request;
 }
 
@@ -97,8 +87,8 @@ int main(int argc, char** argv)
 {
     // The services log their life cycle; keep the benchmark's table readable.
     IOLogCapture quiet;
-    vennix::bench::VennixdForBench daemon;
-    qarn::SocketServiceDirectory socketDirectory(daemon.socket());
+    vennix::testing::VennixdChild daemon;
+    qarn::SocketServiceDirectory socketDirectory(daemon.socketPath());
     auto overSocket = openVennix(socketDirectory);
     auto embedded = qarn::EmbeddedServiceDirectory::simulated();
     auto inProcess = embedded ? openVennix(*embedded) : nullptr;

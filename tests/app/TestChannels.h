@@ -4,8 +4,16 @@
 #include <vector>
 
 #include "channels/Channel.h"
+#include "shell/ViewController.h"
 
 namespace qarn::testing {
+
+// The controller's list without the CPU channels, for tests of the list itself.
+inline CPUServiceAccess listOnly() {
+    CPUServiceAccess access;
+    access.cpuChannels = false;
+    return access;
+}
 
 // A channel of name/value rows whose names say which channel and row they are ("B1" is row 1 of
 // channel B), with a size per row the test chooses. sample() writes the pass number into every

@@ -12,13 +12,6 @@
 namespace qarn {
 namespace {
 
-// The controller's list without the CPU channels: these tests are about the list itself.
-const CPUServiceAccess kListOnly = [] {
-    CPUServiceAccess access;
-    access.cpuChannels = false;
-    return access;
-}();
-
 using testing::RowsChannel;
 using Lines = std::vector<std::string>;
 
@@ -38,7 +31,7 @@ protected:
     RunLoop mainQueue;
     TextCollectionView list;
     NotificationCenter center;
-    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, list, kListOnly);
+    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, list, testing::listOnly());
 };
 
 TEST_F(ViewControllerTest, StartsWithTheHeaderRowAndObservesTicks) {

@@ -17,13 +17,6 @@
 namespace qarn {
 namespace {
 
-// The controller's list without the CPU channels: these tests are about the list itself.
-const CPUServiceAccess kListOnly = [] {
-    CPUServiceAccess access;
-    access.cpuChannels = false;
-    return access;
-}();
-
 // Writes its rows one at a time, pausing between them, with plain (non-atomic) strings: a reader
 // that looked at the channel during sample() would see rows of two passes, and ThreadSanitizer
 // would report the unsynchronised reads.
@@ -68,7 +61,7 @@ TEST(ViewControllerThreadedTest, TheListNeverShowsAChannelInTheMiddleOfASampling
     RunLoop mainQueue;   // this thread is the main thread
     TextCollectionView list;
     NotificationCenter center;
-    auto controller = ViewController::create(center, mainQueue, list, kListOnly);
+    auto controller = ViewController::create(center, mainQueue, list, testing::listOnly());
     controller->viewDidLoad();
     controller->addChannel(std::make_shared<SlowChannel>());
 

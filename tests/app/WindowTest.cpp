@@ -16,13 +16,6 @@
 namespace qarn {
 namespace {
 
-// The controller's list without the CPU channels: these tests are about the list itself.
-const CPUServiceAccess kListOnly = [] {
-    CPUServiceAccess access;
-    access.cpuChannels = false;
-    return access;
-}();
-
 using testing::RowsChannel;
 
 const QColor kBlue(0, 0, 255);
@@ -70,7 +63,7 @@ protected:
     QtCollectionView window;
     QtMainQueue mainQueue{&window};
     NotificationCenter center;
-    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, window, kListOnly);
+    std::shared_ptr<ViewController> controller = ViewController::create(center, mainQueue, window, testing::listOnly());
 };
 
 TEST_F(WindowTest, ShowsTheHeaderRowAt200By47) {

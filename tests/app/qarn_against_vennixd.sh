@@ -7,21 +7,8 @@ set -u
 vennixd=$1 qarn=$2
 shift 2
 
-dir=$(mktemp -d)
-daemon=
-cleanup() {
-  [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
-"$vennixd" --simulate --socket "$dir/vennix.sock" 2>"$dir/vennixd.log" &
-daemon=$!
-for _ in $(seq 1 200); do
-  [ -S "$dir/vennix.sock" ] && break
-  sleep 0.05
-done
-[ -S "$dir/vennix.sock" ] || { echo "FAIL: vennixd did not start"; cat "$dir/vennixd.log"; exit 1; }
+. "$(dirname "$0")/../support/vennixd.sh"
+start_vennixd "$vennixd" --simulate
 
 VENNIX_SOCKET="$dir/vennix.sock" "$qarn" --text --ticks 5 "$@" >"$dir/out" 2>"$dir/err"
 status=$?

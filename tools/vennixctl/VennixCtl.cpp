@@ -36,11 +36,6 @@ bool startsWith(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
-bool isSimulated(const IntelCPU& cpu)
-{
-    return startsWith(cpu.info().cpuid_brand_string, "Simulated");
-}
-
 std::string writeRefusal(vennix::IOReturn result)
 {
     if (result == vennix::kIOReturnNotPrivileged)
@@ -207,7 +202,7 @@ std::shared_ptr<IntelCPU> openCPU(ServiceDirectory& directory, std::string& why,
             why = "the CPU information could not be read";
         return nullptr;
     }
-    if (isSimulated(*cpu))
+    if (cpu->isSimulated())
         err << "vennixctl: these are the simulated processor's numbers, not this machine's\n";
     return cpu;
 }

@@ -1,25 +1,19 @@
 // vennixctl's command line: numbers as users type them, and every mistake answered with a
 // message and exit status 2 before anything is sent.
 
-#include "vennixctl/VennixCtl.h"
+#include "tests/tools/vennixctl/RunVennixCtl.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 namespace qarn {
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
+using testing::Outcome;
 
-Outcome run(std::vector<std::string> arguments)
+Outcome run(const std::vector<std::string>& arguments)
 {
-    std::ostringstream out, err;
-    const int status = VennixCtl::main(arguments, out, err);
-    return {status, out.str(), err.str()};
+    return testing::runVennixCtl(arguments);
 }
 
 TEST(VennixCtlNumbers, DecimalAndHexadecimalOnly)

@@ -1,26 +1,20 @@
 // vennixctl's commands on the simulated processor and ACPI namespace, in-process (--simulate).
 
-#include "vennixctl/VennixCtl.h"
+#include "tests/tools/vennixctl/RunVennixCtl.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace qarn {
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
+using testing::Outcome;
 
 Outcome simulated(std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), "--simulate");
-    std::ostringstream out, err;
-    const int status = VennixCtl::main(arguments, out, err);
-    return {status, out.str(), err.str()};
+    return testing::runVennixCtl(arguments);
 }
 
 constexpr const char* kEC = "IOACPIPlane:/_SB/PCI0/LPCB/EC0";

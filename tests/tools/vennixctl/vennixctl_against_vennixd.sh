@@ -7,23 +7,9 @@ set -u
 vennixd=$1 vennixctl=$2
 reader=4242 stranger=4343
 
-dir=$(mktemp -d)
-chmod 0755 "$dir"
-daemon=
-cleanup() {
-  [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
+. "$(dirname "$0")/../../support/vennixd.sh"
 echo "$reader" >"$dir/users"
-"$vennixd" --simulate --socket "$dir/vennix.sock" --users-file "$dir/users" 2>"$dir/vennixd.log" &
-daemon=$!
-for _ in $(seq 1 200); do
-  [ -S "$dir/vennix.sock" ] && break
-  sleep 0.05
-done
-[ -S "$dir/vennix.sock" ] || { echo "FAIL: vennixd did not start"; cat "$dir/vennixd.log"; exit 1; }
+start_vennixd "$vennixd" --simulate --users-file "$dir/users"
 
 failed=0
 # matches FILE REGEX: "" matches anything, "-" only an empty file.
