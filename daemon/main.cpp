@@ -23,10 +23,12 @@ using namespace vennix;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vennixd [--simulate] [--socket PATH] [--users-file PATH] [--allow-writes]\n"
-    "               [--max-connections N] [--help]\n"
+    "usage: vennixd [--simulate | --msr-directory DIR] [--socket PATH] [--users-file PATH]\n"
+    "               [--allow-writes] [--max-connections N] [--help]\n"
     "\n"
     "  --simulate           serve the simulated processor and ACPI namespace\n"
+    "  --msr-directory DIR  read and write MSRs in the files DIR/N/msr instead of\n"
+    "                       /dev/cpu/N/msr (recorded machines, tests); CPUID stays real\n"
     "  --socket PATH        listen on PATH (default /run/vennix/vennix.sock)\n"
     "  --users-file PATH    users who may connect besides root and group vennix\n"
     "                       (default /etc/vennix/users)\n"
@@ -36,6 +38,7 @@ constexpr const char* kUsage =
 
 struct Arguments {
     bool simulate = false;
+    std::string msrDirectory;
     bool help = false;
     SocketServer::Options server;
 };
@@ -91,6 +94,14 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
             if (!noValue())
                 return false;
             arguments.help = true;
+        } else if (option == "--msr-directory") {
+            if (!takeValue())
+                return false;
+            if (value.empty()) {
+                problem = "--msr-directory needs a directory";
+                return false;
+            }
+            arguments.msrDirectory = value;
         } else if (option == "--socket" || option == "--users-file") {
             if (!takeValue())
                 return false;
@@ -110,6 +121,10 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
             problem = "unknown option '" + std::string(argv[i]) + "'";
             return false;
         }
+    }
+    if (arguments.simulate && !arguments.msrDirectory.empty()) {
+        problem = "--simulate and --msr-directory do not go together";
+        return false;
     }
     return true;
 }
@@ -155,8 +170,11 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    PlatformBackends::RealPaths paths;
+    if (!arguments.msrDirectory.empty())
+        paths.cpuDirectory = arguments.msrDirectory;
     std::unique_ptr<PlatformBackends> backends =
-        arguments.simulate ? PlatformBackends::simulated() : PlatformBackends::real(&error);
+        arguments.simulate ? PlatformBackends::simulated() : PlatformBackends::real(&error, paths);
     if (!backends) {
         std::fprintf(stderr, "vennixd: %s\n", error.c_str());
         return 1;

@@ -192,7 +192,12 @@ IOReturn AccessorUserClient::getMSRs(Vennix* vennix, IOExternalMethodArguments* 
         fRendezvous.arguments = arguments;
         mp_rendezvous_no_intrs(vennix, cpuMsrs, &fRendezvous);
         fRendezvous = RendezvousContext{};
-        resultCPUs = std::min(cpus, vennix->getInfo()->thread_count);
+        // Only rows a CPU wrote count: the record may say more threads than the CPUs the
+        // rendezvous runs on (CPUs offline, threads switched off, a second package), and a
+        // row nobody wrote holds whatever the caller's buffer held.
+        const CPUHardware* hardware = vennix->getCPUHardware();
+        const uint32_t read = hardware ? hardware->cpuCount() : 0;
+        resultCPUs = std::min({cpus, vennix->getInfo()->thread_count, read});
     }
     writeU32(result, 0, count);
     writeU32(result, 4, resultCPUs);

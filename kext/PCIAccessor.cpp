@@ -29,7 +29,7 @@ bool PCIAccessor::start(IOService* provider)
     IOPlatformDevice* platform = IOPlatformDevice::of(this, provider);
     if (platform == nullptr)
         return false;
-    cpuid_set_info(*platform->getCPUHardware(), &gRecord);
+    cpuid_set_info(*platform, &gRecord);
     registerService(0);
     return started;
 }

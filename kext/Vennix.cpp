@@ -26,7 +26,7 @@ bool Vennix::start(IOService* provider)
         return false;
     fHardware = platform->getCPUHardware();
     fClock = platform->getClock();
-    cpuid_set_info(*fHardware);
+    cpuid_set_info(*platform, cpuid_info());
     registerService(0);
     return started;
 }

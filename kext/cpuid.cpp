@@ -2,9 +2,13 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "kext/platform/IOLog.h"
+#include "kext/platform/IOPlatformDevice.h"
+#include "kext/platform/OSData.h"
 
 namespace vennix {
 
@@ -98,6 +102,131 @@ void setBrandString(CPUHardware& hw, i386_cpu_info_t* info)
         info->cpuid_brand_string[0] = '\0';
 }
 
+// Where the processor describes its topology, and what it says there.
+struct Topology {
+    uint32_t leaf = 0;           // 0x1F, 0xB or 0x8000001E; 0: no topology leaf
+    unsigned smtShift = 0;       // APIC id bits that number the threads of a core
+    unsigned packageShift = 0;   // APIC id bits that number the CPUs of a package
+    uint32_t threadsPerCore = 1; // as shipped
+    uint32_t logicalPerPackage = 0;
+};
+
+unsigned bitsFor(uint32_t count)
+{
+    unsigned shift = 0;
+    while (shift < 32 && (uint64_t{1} << shift) < count)
+        ++shift;
+    return shift;
+}
+
+// Leaf 0x1F or 0xB: one subleaf per level (SMT, core, module, die ...), ended by type 0.
+bool readExtendedTopology(CPUHardware& hw, uint32_t leaf, Topology& topology)
+{
+    uint32_t regs[4];
+    hw.cpuid(leaf, 0, regs);
+    if (bits(regs[ebx], 15, 0) == 0 || bits(regs[ecx], 15, 8) == 0)
+        return false;
+    topology = Topology{};
+    topology.leaf = leaf;
+    for (uint32_t level = 0; level < 8; ++level) {
+        if (level > 0)
+            hw.cpuid(leaf, level, regs);
+        const uint32_t type = bits(regs[ecx], 15, 8);
+        if (type == 0 || bits(regs[ebx], 15, 0) == 0)
+            break;
+        if (type == 1) { // SMT
+            topology.smtShift = bits(regs[eax], 4, 0);
+            topology.threadsPerCore = bits(regs[ebx], 15, 0);
+        }
+        topology.packageShift = bits(regs[eax], 4, 0);
+        topology.logicalPerPackage = bits(regs[ebx], 15, 0);
+    }
+    return topology.logicalPerPackage > 0;
+}
+
+// AMD's leaf 0x8000001E (with TOPOEXT) and the package size of leaf 0x80000008.
+bool readAMDTopology(CPUHardware& hw, const i386_cpu_info_t* info, Topology& topology)
+{
+    constexpr uint64_t kTopologyExtensions = uint64_t{1} << (32 + 22); // leaf 0x80000001 ECX 22
+    if (info->cpuid_max_ext < 0x8000001E || (info->cpuid_extfeatures & kTopologyExtensions) == 0)
+        return false;
+    uint32_t regs[4];
+    hw.cpuid(0x8000001E, 0, regs);
+    topology = Topology{};
+    topology.leaf = 0x8000001E;
+    topology.threadsPerCore = bits(regs[ebx], 15, 8) + 1;
+    topology.smtShift = bitsFor(topology.threadsPerCore);
+    hw.cpuid(0x80000008, 0, regs);
+    topology.logicalPerPackage = bits(regs[ecx], 7, 0) + 1;
+    const uint32_t idSize = bits(regs[ecx], 15, 12);
+    topology.packageShift = idSize != 0 ? idSize : bitsFor(topology.logicalPerPackage);
+    return true;
+}
+
+// The APIC id of every CPU, each read on its own CPU in one rendezvous.
+struct APICIds {
+    CPUHardware* hw;
+    uint32_t leaf;
+    std::vector<uint32_t>* ids;
+};
+
+void readAPICId(void* argument)
+{
+    const auto* context = static_cast<const APICIds*>(argument);
+    const unsigned cpu = context->hw->currentCPU();
+    if (cpu >= context->ids->size())
+        return;
+    uint32_t regs[4];
+    context->hw->cpuid(context->leaf, 0, regs);
+    // x2APIC id in EDX of leaves 0x1F and 0xB; the extended APIC id in EAX of 0x8000001E.
+    (*context->ids)[cpu] = context->leaf == 0x8000001E ? regs[eax] : regs[edx];
+}
+
+// Cores and threads of the package of CPU 0, as the topology leaves describe the CPUs that
+// are online. Each CPU's APIC id, split at the leaves' shifts, says its core and package, so
+// threads switched off (nosmt, offline CPUs) and hybrid parts count right. Without a topology
+// leaf, or where the ids are not told apart (a guest that hides its topology, a rendezvous
+// thread that could not be bound to its CPU), the leaves do not describe the CPUs that run:
+// every online CPU then counts, as one package, never more threads than are online.
+void countFromTopology(CPUHardware& hw, i386_cpu_info_t* info)
+{
+    const uint32_t online = hw.cpuCount() > 0 ? hw.cpuCount() : 1;
+    Topology topology;
+    const bool known = (info->cpuid_max_basic >= 0x1F && readExtendedTopology(hw, 0x1F, topology))
+        || (info->cpuid_max_basic >= 0xB && readExtendedTopology(hw, 0xB, topology))
+        || readAMDTopology(hw, info, topology);
+
+    std::vector<uint32_t> ids(online, 0);
+    bool distinct = false;
+    if (known) {
+        APICIds context{&hw, topology.leaf, &ids};
+        hw.rendezvous(readAPICId, &context);
+        std::vector<uint32_t> sorted = ids;
+        std::sort(sorted.begin(), sorted.end());
+        distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    }
+    if (!distinct) {
+        const uint32_t perCore = known ? std::max<uint32_t>(1, topology.threadsPerCore) : 1;
+        info->thread_count = online;
+        info->core_count = (online + perCore - 1) / perCore;
+        return;
+    }
+
+    auto above = [](uint32_t id, unsigned shift) { return shift >= 32 ? 0 : id >> shift; };
+    const uint32_t package = above(ids[0], topology.packageShift);
+    std::vector<uint32_t> cores;
+    uint32_t threads = 0;
+    for (uint32_t id : ids) {
+        if (above(id, topology.packageShift) != package)
+            continue;
+        ++threads;
+        cores.push_back(above(id, topology.smtShift));
+    }
+    std::sort(cores.begin(), cores.end());
+    info->thread_count = threads;
+    info->core_count = static_cast<uint32_t>(std::unique(cores.begin(), cores.end()) - cores.begin());
+}
+
 } // namespace
 
 void do_cpuid(CPUHardware& hw, uint32_t leaf, uint32_t regs[4])
@@ -140,10 +269,11 @@ void cpuid_set_generic_info(CPUHardware& hw, i386_cpu_info_t* info)
         info->cpuid_address_bits_virtual = bits(regs[eax], 15, 8);
     }
 
-    // The microcode revision shows in MSR 0x8B only after a CPUID leaf 1 that follows a clear.
-    hw.wrmsr(MSR_IA32_BIOS_SIGN_ID, 0);
+    // The processor shows its microcode revision in MSR 0x8B only after a clear and a leaf 1.
+    // Linux taints the kernel on that write (and refuses it where writes are locked down), and
+    // it already knows the revision, so identification takes it from there and writes nothing.
     cpuid_fn(hw, 1, regs);
-    info->cpuid_microcode_version = static_cast<uint32_t>(hw.rdmsr(MSR_IA32_BIOS_SIGN_ID) >> 32);
+    info->cpuid_microcode_version = hw.microcodeRevision();
 
     info->cpuid_signature = regs[eax];
     info->cpuid_stepping = static_cast<uint8_t>(bits(regs[eax], 3, 0));
@@ -344,8 +474,9 @@ void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info)
 
     static const char kIntel[16] = "GenuineIntel";
     const bool intel = std::memcmp(info->cpuid_vendor, kIntel, sizeof kIntel) == 0;
-    // Evaluated for every vendor so that the family code is always stored.
-    const uint32_t family = cpuid_set_cpufamily(info);
+    // Intel's family codes mean nothing for another vendor's family-6 models.
+    info->cpuid_cpufamily = CPUFAMILY_UNKNOWN;
+    const uint32_t family = intel ? cpuid_set_cpufamily(info) : CPUFAMILY_UNKNOWN;
     if (!intel || family == CPUFAMILY_UNKNOWN) {
         IOLog("%s/ Unsupported CPU: %s\n", kLogName, info->cpuid_vendor);
         IOLog("%s/ Unsupported Family: %d\n", kLogName, info->cpuid_family);
@@ -355,6 +486,8 @@ void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info)
     info->cpuid_cpu_type = CPU_TYPE_X86;
     info->cpuid_cpu_subtype = CPU_SUBTYPE_X86_ARCH1;
 
+    info->core_count = 0;
+    info->thread_count = 0;
     switch (info->cpuid_cpufamily) {
     case CPUFAMILY_INTEL_NEHALEM:
     case CPUFAMILY_INTEL_SANDYBRIDGE:
@@ -374,18 +507,15 @@ void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info)
         info->thread_count = static_cast<uint32_t>(bits64(msr, 15, 0));
         break;
     }
-    default: {
-        uint32_t regs[4];
-        cpuid_fn(hw, 1, regs);
-        info->core_count = bits(regs[ebx], 23, 16);
-        info->thread_count = info->cpuid_logical_per_package;
+    default:
         break;
     }
-    }
-    if (info->core_count == 0) {
-        info->core_count = info->cpuid_cores_per_package;
-        info->thread_count = info->cpuid_logical_per_package;
-    }
+    // Leaf 1 EBX 23:16 counts APIC ids the package may address, not CPUs (254 on some
+    // guests), and the never-written cores-per-package field counts nothing: every processor
+    // without MSR 0x35, or whose MSR 0x35 reads 0 (refused in a guest), is counted from its
+    // topology leaves over the CPUs that are online.
+    if (info->core_count == 0)
+        countFromTopology(hw, info);
     DBG("cpuid_set_info():\n");
     DBG("  core_count   : %d\n", info->core_count);
     DBG("  thread_count : %d\n", info->thread_count);
@@ -394,6 +524,31 @@ void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info)
     IOLog("%s/ Family: %X\n", kLogName, info->cpuid_cpufamily);
 
     info->cpuid_model_string = kEmptyModelString;
+}
+
+void cpuid_set_info(IOPlatformDevice& platform, i386_cpu_info_t* info)
+{
+    OSObject* property = platform.copyProperty(kCPUInformationKey);
+    const OSData* stored = OSDynamicCast<OSData>(property);
+    if (stored == nullptr || stored->getLength() != sizeof *info) {
+        OSSafeReleaseNULL(property);
+        cpuid_set_info(*platform.getCPUHardware(), info);
+        OSData* record = OSData::withBytes(info, sizeof *info);
+        if (record != nullptr) {
+            platform.setProperty(kCPUInformationKey, record);
+            record->release();
+        }
+        return;
+    }
+    const i386_cpu_info_t* source = static_cast<const i386_cpu_info_t*>(stored->getBytesNoCopy());
+    std::memcpy(info, source, sizeof *info);
+    // The sub-record pointers point into the record they belong to.
+    info->cpuid_mwait_leafp = source->cpuid_mwait_leafp ? &info->cpuid_mwait_leaf : nullptr;
+    info->cpuid_thermal_leafp = source->cpuid_thermal_leafp ? &info->cpuid_thermal_leaf : nullptr;
+    info->cpuid_arch_perf_leafp = source->cpuid_arch_perf_leafp ? &info->cpuid_arch_perf_leaf : nullptr;
+    info->cpuid_xsave_leafp = source->cpuid_xsave_leafp ? &info->cpuid_xsave_leaf : nullptr;
+    info->cpuid_model_string = kEmptyModelString;
+    property->release();
 }
 
 void cpuid_set_info(CPUHardware& hw)

@@ -176,6 +176,13 @@ extern i386_cpu_info_t cpuid_cpu_info;
 void cpuid_set_info(CPUHardware& hw);
 void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info);
 
+// The same, once per platform device: the first service that starts on the device identifies
+// its processor (and logs), and leaves the record on the device as its property
+// kCPUInformationKey; services that start on it later copy the record from there.
+class IOPlatformDevice;
+inline constexpr const char* kCPUInformationKey = "CPUInformation";
+void cpuid_set_info(IOPlatformDevice& platform, i386_cpu_info_t* info);
+
 i386_cpu_info_t* cpuid_info();
 
 // Decodes the CPUID leaves (and MSRs 0x8B, 0x17) into info.

@@ -205,6 +205,11 @@ void SimulatedProcessor::wrmsr(uint32_t msr, uint64_t value)
     wrmsrOn(currentCPU(), msr, value);
 }
 
+uint32_t SimulatedProcessor::microcodeRevision()
+{
+    return kMicrocodeVersion;
+}
+
 void SimulatedProcessor::rendezvous(Action action, void* argument)
 {
     // The pool refuses a run from inside its own action; so do we, before taking the lock.

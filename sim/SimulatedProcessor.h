@@ -75,6 +75,8 @@ public:
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
+    // kMicrocodeVersion, as the kernel of a machine with this processor would report it.
+    uint32_t microcodeRevision() override;
     // One unpinned thread per simulated CPU. Unlike real CPUs, whose reads in one batch lie
     // a few microseconds apart, every CPU of a simulated rendezvous reads the registers of one
     // instant, and each rendezvous's instant is later than the one before: all rows of a batch

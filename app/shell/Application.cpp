@@ -77,6 +77,19 @@ bool showsSimulatedProcessor(const ViewController& controller) {
     return cpu && cpu->isSimulated();
 }
 
+// Why the rows built from MSRs show no number on this processor, naming them; empty when they
+// show numbers. Asked once, before the tick thread starts.
+std::string msrNotice(const ViewController& controller) {
+    const auto cpu = controller.cpu();
+    if (!cpu)
+        return {};
+    const std::string why = cpu->msrLimitation();
+    if (why.empty())
+        return {};
+    return why + ": the rows C-State Limit, Temperature Target, Turbo Ratio, Non Turbo Ratio, Uncore Ratio, "
+                 "P-State and SVID and every CPU's Used ratio show no number.";
+}
+
 // Without the CPU service the CPU rows stay empty; the user learns why and what to do.
 void explainMissingCPUService(const ViewController& controller, ServiceDirectory& directory) {
     if (controller.cpu())
@@ -135,6 +148,8 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
         out << "Simulated processor: these are not this machine's numbers.\n\n";
+    if (const std::string notice = msrNotice(*controller); !notice.empty())
+        out << notice << "\n\n";
 
     AppDelegate delegate(center);
     // Each tick: the controller queues the reload, then this queues the printing behind it.
@@ -166,6 +181,11 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
         window.setWindowTitle("Qarn (simulated processor)");
+    if (const std::string notice = msrNotice(*controller); !notice.empty()) {
+        window.setWindowTitle("Qarn (no MSR readings)");
+        window.setToolTip(QString::fromStdString(notice));
+        std::cerr << "qarn: " << notice << "\n";
+    }
 
     AppDelegate delegate(center);
     int status = 0;

@@ -6,11 +6,13 @@
 
 #include "kext/VennixModule.h"
 #include "platform/Process.h"
+#include "platform/SocketServiceDirectory.h"
 
 namespace qarn {
 
 VennixInstallation VennixInstallation::standard(bool simulated) {
     VennixInstallation installation;
+    installation.socketPath = SocketServiceDirectory::defaultPath();
     installation.statusCommand = standardStatusCommand();
     installation.simulated = simulated;
     const std::string directory = executableDirectory();
@@ -56,6 +58,8 @@ void VennixInstallation::loadVennix() const {
 
 bool VennixInstallation::serviceIsRunning() const {
     if (simulated)
+        return true;
+    if (!socketPath.empty() && SocketServiceDirectory(socketPath).getMatchingService("Vennix"))
         return true;
     Process::Options options;
     options.captureOutput = true;

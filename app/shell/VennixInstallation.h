@@ -35,6 +35,9 @@ public:
 
     using LogSink = std::function<void(std::string_view line)>;
 
+    // vennixd's socket: a daemon that answers there runs, whoever started it (the installer
+    // starts it directly where systemd does not run). Empty: only the status tool is asked.
+    std::string socketPath;
     // Run without a shell; its standard output mentions the bundle identifier when the service
     // runs. Its exit status is not consulted.
     std::vector<std::string> statusCommand;
@@ -48,8 +51,9 @@ public:
     // One call per message; by default one line on standard error.
     LogSink log;
 
-    // The check as the monitor makes it: systemctl asked for the active unit named after the
-    // bundle identifier, the script and bundle next to the running program.
+    // The check as the monitor makes it: vennixd's standard socket, then systemctl asked for the
+    // active unit named after the bundle identifier; the script and bundle next to the running
+    // program.
     static VennixInstallation standard(bool simulated);
 
     // {"systemctl", "list-units", ..., "org.qarn.vennix.service"}.
@@ -64,8 +68,9 @@ public:
     // call; nothing is retried and nothing is reported but the log lines.
     void loadVennix() const;
 
-    // Whether the status tool's output mentions the bundle identifier. False when the tool
-    // cannot be started or does not end in time.
+    // Whether a vennixd on socketPath answers a match for its CPU service, or else the status
+    // tool's output mentions the bundle identifier. False when neither: no daemon answers and
+    // the tool cannot be started, does not end in time or says nothing of the unit.
     bool serviceIsRunning() const;
 
     // Runs the installer; true when it exited with status 0.

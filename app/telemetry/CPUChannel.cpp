@@ -41,14 +41,26 @@ void CPUChannel::sample()
     if (_cpu->getMSRs(kRatioBatch, ratios, kRatioCount, 1) != vennix::kIOReturnSuccess
         || IntelCPU::filledCPUs(ratios, kRatioCount, 1) != 1)
         return;
-    const auto base = static_cast<double>(bits(IntelCPU::valueAt(ratios, kRatioCount, 0, 0), 15, 8));
-    const auto current = static_cast<double>(bits(IntelCPU::valueAt(ratios, kRatioCount, 0, 1), 15, 8));
+    const uint64_t platformInfo = IntelCPU::valueAt(ratios, kRatioCount, 0, 0);
+    const uint64_t perfStatus = IntelCPU::valueAt(ratios, kRatioCount, 0, 1);
+    if (!_cpu->isIntel() || !IntelCPU::answersMSRs(platformInfo, perfStatus)) {
+        // Not a measurement: without these registers every row would show a made-up 0.
+        for (size_t row = 0; row < rowCount(); ++row)
+            setValue(row, IntelCPU::kNoReading);
+        return;
+    }
+    const auto base = static_cast<double>(bits(platformInfo, 15, 8));
+    const auto current = static_cast<double>(bits(perfStatus, 15, 8));
 
     const auto cpus = static_cast<uint32_t>(rowCount());
     alignas(8) uint8_t counters[vennix::MSRBatchResult::size(kCounterCount, kMaxCPUs)];
     if (_cpu->getMSRs(kCounterBatch, counters, kCounterCount, cpus) != vennix::kIOReturnSuccess)
         return;
     const uint32_t filled = IntelCPU::filledCPUs(counters, kCounterCount, cpus);
+    // Rows of CPUs the service did not read (the record counts more threads than run) have no
+    // value, rather than one frozen at their last or first.
+    for (size_t row = filled; row < rowCount(); ++row)
+        setValue(row, IntelCPU::kNoReading);
 
     // Rows go to the CPUs whose MPERF reads nonzero, in order; one that reads 0 takes no row.
     size_t next = 0;
@@ -62,13 +74,7 @@ void CPUChannel::sample()
         aPerfOld[i] = static_cast<double>(aPerf);
         mPerfOld[i] = static_cast<double>(mPerf);
 
-        double r;
-        if (base != 0.0)
-            // MPERF stands still while a CPU sleeps: one that slept the whole interval ran at
-            // no ratio at all, rather than at 0/0.
-            r = m != 0.0 ? base * (a / m) : 0.0;
-        else
-            r = current;
+        const double r = base != 0.0 ? msr::ranRatio(base, a, m) : current;
         setValue(next++, format("%.0f", r));
     }
 }

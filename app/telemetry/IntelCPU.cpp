@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <limits>
 
@@ -94,6 +95,42 @@ int IntelCPU::numberOfCPUs() const
 int IntelCPU::numberOfCores() const
 {
     return static_cast<int>(fInfo.core_count);
+}
+
+bool IntelCPU::isIntel() const
+{
+    return std::memcmp(fInfo.cpuid_vendor, "GenuineIntel", 13) == 0;
+}
+
+bool IntelCPU::answersMSRs(uint64_t platformInfo, uint64_t perfStatus)
+{
+    return bits(platformInfo, 15, 8) != 0 || bits(perfStatus, 15, 8) != 0;
+}
+
+std::string IntelCPU::processorName() const
+{
+    const std::string vendor(fInfo.cpuid_vendor, strnlen(fInfo.cpuid_vendor, sizeof fInfo.cpuid_vendor));
+    std::string brand(fInfo.cpuid_brand_string, strnlen(fInfo.cpuid_brand_string, sizeof fInfo.cpuid_brand_string));
+    // Processors pad the brand with blanks to its 48 bytes.
+    brand.erase(brand.find_last_not_of(' ') + 1);
+    if (brand.empty())
+        return vendor.empty() ? "this processor" : vendor + " processor";
+    return vendor.empty() ? brand : brand + " (" + vendor + ")";
+}
+
+std::string IntelCPU::msrLimitation()
+{
+    if (!isIntel())
+        return processorName() + " is not an Intel processor";
+    static constexpr uint32_t kProbe[] = {msr::kPlatformInfo, msr::kPerfStatus};
+    uint64_t values[2] = {};
+    const IOReturn result = getMSRs(kProbe, values, 2);
+    if (result != vennix::kIOReturnSuccess)
+        return {}; // the channels say nothing either until the service answers
+    if (answersMSRs(values[0], values[1]))
+        return {};
+    return "the CPU service reads no MSRs of " + processorName()
+        + " (every one reads 0: refused in a virtual machine, or MSR files that hold no registers)";
 }
 
 bool IntelCPU::isSimulated() const
@@ -235,18 +272,19 @@ std::pair<double, double> IntelCPU::frequencies()
         const uint64_t mPerf = valueAt(reply.bytes, reply.kCount, n, 2);
         const double a = static_cast<double>(aPerf - aPerfOld[n]);
         const double m = static_cast<double>(mPerf - mPerfOld[n]);
-        double r = a / m;
         aPerfOld[n] = aPerf;
         mPerfOld[n] = mPerf;
-        if (base > 0 && ratio[n] > 1.0)
-            r = base * r;
-        else
-            r = static_cast<double>(bits(perfStatus, 15, 8));
+        const double r = base > 0 && ratio[n] > 1.0 ? msr::ranRatio(base, a, m)
+                                                    : static_cast<double>(bits(perfStatus, 15, 8));
         sum += r;
-        ratio[n] = (10 * ratio[n] + r / turbo) / 11;
+        // Without a turbo ratio a running CPU's share of it is infinite; one that ran at no
+        // ratio has no share, rather than 0/0, which would stay in the smoothing for good.
+        const double share = turbo == 0.0 && r == 0.0 ? 0.0 : r / turbo;
+        ratio[n] = (10 * ratio[n] + share) / 11;
     }
     if (c > 0) {
-        frequencyHistory[fhCount % kHistorySize] = sum / c;
+        fLatestFrequency = sum / c;
+        frequencyHistory[fhCount % kHistorySize] = fLatestFrequency;
         fhCount = fhCount >= kHistorySize - 1 ? 0 : fhCount + 1;
     }
 

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,20 @@ public:
     const vennix::i386_cpu_info_t& info() const { return fInfo; }
     // Whether the service runs on the simulated processor, which calls itself so in its brand.
     bool isSimulated() const;
+
+    // The rows built from Intel's MSRs can be answered only by a GenuineIntel processor whose
+    // MSRs the service reads. A processor that refuses them (a guest, MSR files that hold no
+    // registers) reads 0 everywhere, where a running Intel part never shows a base ratio and
+    // a current ratio of 0 at once: answersMSRs takes MSR_PLATFORM_INFO and IA32_PERF_STATUS.
+    bool isIntel() const;
+    static bool answersMSRs(uint64_t platformInfo, uint64_t perfStatus);
+    // The brand and vendor as the record gives them, e.g. "AMD EPYC (AuthenticAMD)".
+    std::string processorName() const;
+    // Why this processor's MSR rows show no number, in words for a user (one read of the two
+    // registers above); empty when they show numbers.
+    std::string msrLimitation();
+    // What a row shows in place of a number it cannot have.
+    static constexpr const char* kNoReading = "-";
 
     // The smoothed fraction of the one-core turbo ratio each CPU ran at (see frequencies()),
     // one entry per logical CPU, at most kMaxCPUs.
@@ -87,6 +102,9 @@ public:
     // Multiplier, averaged over the CPUs and then over the last eight calls, and the largest of
     // those eight; no bus clock is applied.
     std::pair<double, double> frequencies();
+    // The CPU-averaged multiplier of the latest frequencies() call that read any CPU (the ring's
+    // newest slot), 0 before: what a one-off reading shows, as the ring needs eight calls to fill.
+    double latestFrequency() const { return fLatestFrequency; }
     // Mean core voltage, in volts.
     double sVIDs();
     // Mean core temperature and package temperature, in °C: the last valid readings.
@@ -112,6 +130,7 @@ private:
     std::array<double, kMaxCPUs> lastPkgEnergyTime{};
     uint32_t fhCount = 0;
     std::array<double, kHistorySize> frequencyHistory{};
+    double fLatestFrequency = 0.0;
     vennix::i386_cpu_info_t fInfo{};
 };
 

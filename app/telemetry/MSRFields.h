@@ -28,4 +28,12 @@ constexpr uint64_t bits(uint64_t value, unsigned hi, unsigned lo)
     return width >= 64 ? value >> lo : (value >> lo) & ((uint64_t{1} << width) - 1);
 }
 
+// The multiplier a CPU ran at over an interval: base x dAPERF / dMPERF. MPERF stands still
+// while a CPU sleeps the whole interval, and where the processor refuses the counters: such a
+// CPU ran at no ratio at all, 0, not 0/0.
+constexpr double ranRatio(double base, double aDelta, double mDelta)
+{
+    return mDelta != 0.0 ? base * (aDelta / mDelta) : 0.0;
+}
+
 } // namespace qarn::msr

@@ -60,6 +60,12 @@ void PackageChannel::sample()
     uint64_t value[kBatchCount];
     for (uint32_t i = 0; i < kBatchCount; ++i)
         value[i] = IntelCPU::valueAt(reply, kBatchCount, 0, i);
+    if (!_cpu->isIntel() || !IntelCPU::answersMSRs(value[kPI], value[kPS])) {
+        // Zeros from registers the processor does not have would look like readings.
+        for (size_t row = 2; row < rowCount(); ++row)
+            setValue(row, IntelCPU::kNoReading);
+        return;
+    }
 
     setValue(2, format("%lli", asLL(bits(value[kCST], 3, 0))));
 

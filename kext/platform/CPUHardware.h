@@ -13,8 +13,9 @@
 //
 // Nothing here throws and nothing reports failure: an MSR the processor refuses reads as 0
 // and a refused write is dropped, so a bad register number never takes the service down.
-// rdmsr, wrmsr and currentCPU may be called from inside a rendezvous action and must not
-// block, allocate or log there.
+// cpuid, rdmsr, wrmsr and currentCPU may be called from inside a rendezvous action and must
+// not block, allocate or log there; cpuid there describes the rendezvous CPU where the
+// backend can bind its thread to it.
 
 #include <cstdint>
 
@@ -41,6 +42,11 @@ public:
     // RDMSR / WRMSR on the current CPU. Refused: read gives 0, write is dropped.
     virtual uint64_t rdmsr(uint32_t msr) = 0;
     virtual void wrmsr(uint32_t msr, uint64_t value) = 0;
+
+    // The microcode revision of the current CPU as the operating system reports it, 0 where it
+    // does not say. Touches no MSR: on Linux the revision comes from what the kernel already
+    // knows, so identifying the processor changes nothing on it. Not for rendezvous actions.
+    virtual uint32_t microcodeRevision() { return 0; }
 
     // mp_rendezvous: runs action(argument) on every CPU at once, each on its own thread
     // that answers currentCPU() with its CPU number, and returns when all have finished.

@@ -113,6 +113,11 @@ void FaultInjectingHardware::wrmsr(uint32_t msr, uint64_t value)
     fTarget.wrmsr(msr, value);
 }
 
+uint32_t FaultInjectingHardware::microcodeRevision()
+{
+    return fTarget.microcodeRevision();
+}
+
 void FaultInjectingHardware::rendezvous(Action action, void* argument)
 {
     fTarget.rendezvous(action, argument);

@@ -39,6 +39,7 @@ public:
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
+    uint32_t microcodeRevision() override;
     void rendezvous(Action action, void* argument) override;
 
 private:

@@ -54,6 +54,48 @@ bool readText(const char* path, size_t limit, std::string& text)
     return ok;
 }
 
+// A number as the kernel writes the revision: "0xf0", possibly followed by a line feed.
+bool parseHex(std::string_view text, uint32_t& value)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text.remove_prefix(2);
+    if (text.empty() || text.size() > 8)
+        return false;
+    uint32_t parsed = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        parsed = parsed << 4 | digit;
+    }
+    value = parsed;
+    return true;
+}
+
+// The value of "key<blanks>: value" when line is such a line for key.
+bool fieldOf(std::string_view line, std::string_view key, std::string_view& value)
+{
+    if (line.rfind(key, 0) != 0)
+        return false;
+    line.remove_prefix(key.size());
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.remove_prefix(1);
+    if (line.empty() || line.front() != ':')
+        return false;
+    value = line.substr(1);
+    return true;
+}
+
 std::vector<int> affinityCPUs()
 {
     std::vector<int> cpus;
@@ -121,6 +163,35 @@ std::vector<int> MSRDevice::parseCPUList(std::string_view text)
     std::sort(cpus.begin(), cpus.end());
     cpus.erase(std::unique(cpus.begin(), cpus.end()), cpus.end());
     return cpus;
+}
+
+uint32_t MSRDevice::microcodeOf(int linuxCPU, const std::string& cpuDirectory, const std::string& cpuinfo)
+{
+    std::string text;
+    uint32_t revision = 0;
+    const std::string version = cpuDirectory + "/cpu" + std::to_string(linuxCPU) + "/microcode/version";
+    if (readText(version.c_str(), 64, text) && parseHex(text, revision))
+        return revision;
+
+    // One block per processor, "processor : N" first; a few MiB even on the largest machines.
+    if (!readText(cpuinfo.c_str(), 64 << 20, text))
+        return 0;
+    bool inBlock = false;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        std::string_view value;
+        if (fieldOf(line, "processor", value)) {
+            while (!value.empty() && value.front() == ' ')
+                value.remove_prefix(1);
+            inBlock = value == std::to_string(linuxCPU);
+        } else if (inBlock && fieldOf(line, "microcode", value)) {
+            return parseHex(value, revision) ? revision : 0;
+        }
+    }
+    return 0;
 }
 
 std::vector<int> MSRDevice::onlineCPUs()
@@ -267,6 +338,11 @@ void MSRDevice::wrmsr(uint32_t msr, uint64_t value)
     } while (n < 0 && errno == EINTR);
     // A refused write is dropped; there is nobody to tell from inside a rendezvous.
     (void)n;
+}
+
+uint32_t MSRDevice::microcodeRevision()
+{
+    return microcodeOf(linuxCPU(currentCPU()));
 }
 
 void MSRDevice::rendezvous(Action action, void* argument)

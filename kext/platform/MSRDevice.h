@@ -35,6 +35,12 @@ public:
     static std::vector<int> parseCPUList(std::string_view text);
     static constexpr int kMaxCPUId = 8191;
 
+    // The microcode revision Linux reports for one of its CPUs: <cpuDirectory>/cpu<id>/
+    // microcode/version, else the "microcode" line of that processor in cpuinfo; 0 when
+    // neither says (a guest often hides it).
+    static uint32_t microcodeOf(int linuxCPU, const std::string& cpuDirectory = "/sys/devices/system/cpu",
+                                const std::string& cpuinfo = "/proc/cpuinfo");
+
     ~MSRDevice() override;
     MSRDevice(const MSRDevice&) = delete;
     MSRDevice& operator=(const MSRDevice&) = delete;
@@ -46,6 +52,7 @@ public:
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
+    uint32_t microcodeRevision() override;
     void rendezvous(Action action, void* argument) override;
 
     // The Linux CPU behind a CPU number, -1 for a number out of range.

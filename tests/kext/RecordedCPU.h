@@ -1,11 +1,18 @@
 #pragma once
-// A processor replayed from recorded CPUID leaves and MSR values, single CPU. It fails the
-// running test when the code asks for a leaf or an MSR that was not recorded, and it keeps the
-// order of every access so that tests can check sequences.
+// A processor replayed from recorded CPUID leaves and MSR values. It fails the running test
+// when the code asks for a leaf or an MSR that was not recorded, and it keeps the order of
+// every access so that tests can check sequences.
+//
+// One CPU unless apicIds names more: then every CPU answers the same leaves, except that the
+// topology leaves carry its own APIC id (EDX of 0xB and 0x1F, EAX of 0x8000001E), and the
+// rendezvous runs the action on each CPU in turn.
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -22,8 +29,11 @@ struct Regs {
 
 class RecordedCPU final : public CPUHardware {
 public:
-    std::map<uint32_t, Regs> leaves;
+    std::map<uint32_t, Regs> leaves;            // subleaf 0 (or a leaf without subleaves)
+    std::map<std::pair<uint32_t, uint32_t>, Regs> subleaves; // (leaf, subleaf > 0)
     std::map<uint32_t, uint64_t> msrs;
+    std::vector<uint32_t> apicIds;              // one per CPU; empty: one CPU
+    uint32_t microcode = 0;                     // what the operating system reports
     std::vector<std::string> accesses;
 
     // Leaf 0 for a vendor text of 12 characters.
@@ -50,20 +60,33 @@ public:
 
     const char* description() const override { return "recorded"; }
     bool isSimulated() const override { return true; }
-    unsigned cpuCount() const override { return 1; }
-    unsigned currentCPU() const override { return 0; }
+    unsigned cpuCount() const override { return apicIds.empty() ? 1 : static_cast<unsigned>(apicIds.size()); }
+    unsigned currentCPU() const override { return fCurrent; }
 
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override
     {
-        accesses.push_back(format("cpuid %#x", leaf));
-        const auto found = leaves.find(leaf);
-        if (found == leaves.end()) {
-            ADD_FAILURE() << "CPUID leaf " << std::hex << leaf << " was not recorded";
+        accesses.push_back(subleaf ? format("cpuid %#x.%u", leaf, subleaf) : format("cpuid %#x", leaf));
+        const Regs* found = nullptr;
+        if (subleaf != 0) {
+            const auto sub = subleaves.find({leaf, subleaf});
+            found = sub == subleaves.end() ? nullptr : &sub->second;
+        } else if (const auto it = leaves.find(leaf); it != leaves.end()) {
+            found = &it->second;
+        }
+        if (found == nullptr) {
+            ADD_FAILURE() << "CPUID leaf " << std::hex << leaf << "." << subleaf << " was not recorded";
             regs[0] = regs[1] = regs[2] = regs[3] = 0;
             return;
         }
-        std::memcpy(regs, &found->second, 16);
+        std::memcpy(regs, found, 16);
+        const uint32_t apic = apicIds.empty() ? 0 : apicIds.at(fCurrent);
+        if (leaf == 0xB || leaf == 0x1F)
+            regs[3] = apic;
+        else if (leaf == 0x8000001E)
+            regs[0] = apic;
     }
+
+    uint32_t microcodeRevision() override { return microcode; }
 
     uint64_t rdmsr(uint32_t msr) override
     {
@@ -81,9 +104,31 @@ public:
         accesses.push_back(format("wrmsr %#x=%#llx", msr, static_cast<unsigned long long>(value)));
     }
 
-    void rendezvous(Action action, void* argument) override { action(argument); }
+    void rendezvous(Action action, void* argument) override
+    {
+        for (fCurrent = 0; fCurrent < cpuCount(); ++fCurrent)
+            action(argument);
+        fCurrent = 0;
+    }
+
+    // Extended topology (leaf 0xB or 0x1F) of levels {shift, logical processors, type}.
+    void topology(uint32_t leaf, std::initializer_list<std::array<uint32_t, 3>> levels)
+    {
+        uint32_t subleaf = 0;
+        for (const auto& level : levels) {
+            const Regs r{level[0], level[1], level[2] << 8 | subleaf, 0};
+            if (subleaf == 0)
+                leaves[leaf] = r;
+            else
+                subleaves[{leaf, subleaf}] = r;
+            ++subleaf;
+        }
+        subleaves[{leaf, subleaf}] = Regs{0, 0, subleaf, 0};
+    }
 
 private:
+    unsigned fCurrent = 0;
+
     static std::string format(const char* f, uint32_t a, unsigned long long b = 0)
     {
         char text[64];

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 
 #include "kext/ACPIAccessor.h"
@@ -118,15 +122,18 @@ TEST_F(Services, EveryServiceLogsItsLifeCycle)
     EXPECT_EQ(lines[acpiStart - 1], "ACPIAccessor/ init\n");
     EXPECT_EQ(lines[acpiStart + 1], "H_ECAccessor/ init\n"); // no identification for ACPI
 
+    // The first service on the platform identifies its processor; the next one copies the
+    // record instead of identifying again.
     const auto ecStart = startOf("H_ECAccessor/ start\n");
     ASSERT_LT(ecStart + 2, static_cast<long>(lines.size()));
     EXPECT_EQ(lines[ecStart + 1].rfind("Vennix/ CPU: Simulated", 0), 0u);
     EXPECT_EQ(lines[ecStart + 2], "Vennix/ Family: 37FC219F\n");
 
     const auto pciStart = startOf("PCIAccessor --------------/ start\n");
-    ASSERT_LT(pciStart + 2, static_cast<long>(lines.size()));
+    ASSERT_LT(pciStart + 1, static_cast<long>(lines.size()));
     EXPECT_EQ(lines[pciStart - 1], "PCIAccessor/ init\n");
-    EXPECT_EQ(lines[pciStart + 1].rfind("Vennix/ CPU: Simulated", 0), 0u);
+    EXPECT_EQ(lines[pciStart + 1], "ACPIAccessor/ free\n");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Vennix/ Family: 37FC219F\n"), 1);
 
     const std::vector<std::string> tail(lines.end() - 3, lines.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"ACPIAccessor/ free\n", "H_ECAccessor/ free\n",
@@ -152,7 +159,9 @@ TEST_F(Services, UnsupportedProcessorStillPublishes)
     IOService* found = IOService::copyMatchingService("Vennix");
     EXPECT_EQ(found, vennix);
     OSSafeReleaseNULL(found);
-    EXPECT_EQ(vennix->getInfo()->core_count, 16u);
+    // No topology leaf: the one CPU the replay has, not leaf 1's 16 APIC ids.
+    EXPECT_EQ(vennix->getInfo()->core_count, 1u);
+    EXPECT_EQ(vennix->getInfo()->thread_count, 1u);
     EXPECT_EQ(vennix->getMSR(0x8B), 0u);
 
     stopService(vennix);
@@ -225,29 +234,103 @@ TEST_F(FileBackedServices, SixtyFourBitValuesCrossWhole)
     platform->release();
 }
 
-TEST_F(FileBackedServices, RealCPUIDIdentifiesThisMachine)
+// The first processor block of /proc/cpuinfo, field by field.
+std::map<std::string, std::string> firstProcessorOfCPUInfo()
 {
+    std::map<std::string, std::string> fields;
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && !line.empty()) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string key = line.substr(0, colon);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        fields[key] = value;
+    }
+    return fields;
+}
+
+std::string readLine(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// Threads and cores of the package of a CPU, as Linux counts them among the online CPUs.
+std::pair<uint32_t, uint32_t> sysfsPackage(const std::vector<int>& online, int cpu)
+{
+    const std::string root = "/sys/devices/system/cpu/cpu";
+    const std::string package = readLine(root + std::to_string(cpu) + "/topology/physical_package_id");
+    std::set<std::string> cores;
+    uint32_t threads = 0;
+    for (int other : online) {
+        const std::string topology = root + std::to_string(other) + "/topology/";
+        if (readLine(topology + "physical_package_id") != package)
+            continue;
+        ++threads;
+        cores.insert(readLine(topology + "core_id"));
+    }
+    return {threads, static_cast<uint32_t>(cores.size())};
+}
+
+TEST(ThisMachine, IdentificationAgreesWithLinuxAndWritesNothing)
+{
+    // The real CPUID and rendezvous over empty MSR files: every MSR reads 0, as in a guest that
+    // refuses them, and the counts must come out as Linux's all the same, on any vendor.
+    const std::vector<int> online = MSRDevice::onlineCPUs();
+    ASSERT_FALSE(online.empty());
+    testing::MSRFiles files;
+    files.create(online);
+    std::string error;
+    std::unique_ptr<MSRDevice> device = MSRDevice::open(files.directory(), &error, online);
     ASSERT_TRUE(device) << error;
-    // The MSR files are empty: identification reads 0 for every MSR and still finishes.
+    IOLogCapture log;
     i386_cpu_info_t info{};
     cpuid_set_info(*device, &info);
 
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line, vendor;
-    while (std::getline(cpuinfo, line)) {
-        if (line.rfind("vendor_id", 0) == 0) {
-            vendor = line.substr(line.find(':') + 2);
-            break;
-        }
+    const auto kernel = firstProcessorOfCPUInfo();
+    ASSERT_TRUE(kernel.count("vendor_id")) << "no vendor in /proc/cpuinfo";
+    EXPECT_EQ(std::string(info.cpuid_vendor), kernel.at("vendor_id"));
+    EXPECT_EQ(std::to_string(info.cpuid_family), kernel.at("cpu family"));
+    // The record adds the extended model for families 6 and 15 only; Linux for every family
+    // from 6 on, so the comparison adds it where the record leaves it out.
+    const unsigned model = info.cpuid_family == 6 || info.cpuid_family == 15
+        ? info.cpuid_model
+        : info.cpuid_model + (unsigned{info.cpuid_extmodel} << 4);
+    EXPECT_EQ(std::to_string(model), kernel.at("model"));
+    EXPECT_EQ(std::to_string(info.cpuid_stepping), kernel.at("stepping"));
+    std::string brand = info.cpuid_brand_string;
+    brand.erase(brand.find_last_not_of(' ') + 1);
+    // Linux reads the brand once, at boot. A guest restored from a snapshot on another host
+    // (seen here: "AMD EPYC" at boot, "Oxide Virtual Turin-like Processor" now) reports what
+    // its hypervisor said then; on bare metal the two must agree.
+    const bool guest = kernel.count("flags") && (" " + kernel.at("flags") + " ").find(" hypervisor ") != std::string::npos;
+    if (!brand.empty() && !(guest && brand != kernel.at("model name")))
+        EXPECT_EQ(brand, kernel.at("model name"));
+    else if (!brand.empty())
+        std::printf("note: brand \"%s\" differs from /proc/cpuinfo's \"%s\" on this guest\n", brand.c_str(),
+                    kernel.at("model name").c_str());
+    if (kernel.count("microcode"))
+        EXPECT_EQ(info.cpuid_microcode_version, std::stoul(kernel.at("microcode"), nullptr, 16));
+
+    if (kernel.count("siblings"))
+        EXPECT_EQ(std::to_string(info.thread_count), kernel.at("siblings"));
+    if (kernel.count("cpu cores"))
+        EXPECT_EQ(std::to_string(info.core_count), kernel.at("cpu cores"));
+    const auto [threads, cores] = sysfsPackage(online, online.front());
+    if (threads > 0) {
+        EXPECT_EQ(info.thread_count, threads);
+        EXPECT_EQ(info.core_count, cores);
     }
-    ASSERT_FALSE(vendor.empty());
-    EXPECT_EQ(std::string(info.cpuid_vendor), vendor);
-    EXPECT_GE(info.cpuid_max_basic, 1u);
-    EXPECT_NE(info.cpuid_signature, 0u);
-    EXPECT_GE(info.thread_count, 1u);
-    const std::vector<std::string> lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2].rfind("Vennix/ CPU: ", 0), 0u);
+    EXPECT_LE(info.thread_count, online.size());
+
+    for (int cpu : online)
+        EXPECT_EQ(std::filesystem::file_size(files.path(cpu)), 0u) << "an MSR was written on CPU " << cpu;
 }
 
 } // namespace

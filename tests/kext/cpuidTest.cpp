@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "kext/platform/IOLog.h"
 #include "tests/kext/RecordedCPU.h"
@@ -32,7 +33,7 @@ RecordedCPU skylake()
     cpu.leaves[0x80000006] = {0, 0, 0x01006040, 0};
     cpu.leaves[0x80000007] = {0, 0, 0, 0x00000100};
     cpu.leaves[0x80000008] = {0x00003027, 0, 0, 0};
-    cpu.msrs[MSR_IA32_BIOS_SIGN_ID] = 0x000000C600000000;
+    cpu.microcode = 0xC6;
     cpu.msrs[MSR_IA32_PLATFORM_ID] = 0x0004000000000000;
     cpu.msrs[MSR_CORE_THREAD_COUNT] = 0x00040008;
     return cpu;
@@ -122,35 +123,109 @@ TEST_F(Identification, SkylakeIsRecognisedWithCountsFromMSR35)
                        }));
 }
 
-TEST_F(Identification, MicrocodeIsReadAfterAClearAndALeaf1)
+TEST_F(Identification, WritesNoMSRAndTakesTheMicrocodeRevisionFromTheSystem)
 {
+    // Linux taints the kernel on a write to MSR 0x8B: identification must change nothing.
     RecordedCPU cpu = skylake();
-    identify(cpu);
-    const auto& a = cpu.accesses;
-    const auto clear = std::find(a.begin(), a.end(), "wrmsr 0x8b=0");
-    ASSERT_NE(clear, a.end());
-    ASSERT_LT(clear + 2, a.end());
-    EXPECT_EQ(clear[1], "cpuid 0x1");
-    EXPECT_EQ(clear[2], "rdmsr 0x8b");
-    // MSRs 0x17 and 0x35 are only read; nothing else is written.
-    EXPECT_EQ(std::count_if(a.begin(), a.end(), [](const std::string& s) { return s.rfind("wrmsr", 0) == 0; }),
-              1);
+    EXPECT_EQ(identify(cpu).cpuid_microcode_version, 0xC6u);
+    for (const std::string& access : cpu.accesses) {
+        EXPECT_NE(access.rfind("wrmsr", 0), 0u) << access;
+        EXPECT_NE(access, "rdmsr 0x8b");
+    }
 }
 
-TEST_F(Identification, Model4EIsUnsupportedAndCountsComeFromLeaf1)
+// The topology of a processor that MSR 0x35 does not count, replayed on its online CPUs.
+struct TopologyCase {
+    const char* name;
+    RecordedCPU cpu;
+    uint32_t cores, threads;
+};
+
+// A processor of the recorded Skylake's features with another signature and highest leaf;
+// MSR 0x35 unrecorded, so reading it fails the test.
+RecordedCPU intelModel(uint32_t signature, uint32_t maxBasic, std::vector<uint32_t> apicIds)
 {
-    // Core i7-6500U (06_4E): a Skylake the family table does not name. MSR 0x35 is not
-    // recorded, so reading it would fail the test.
     RecordedCPU cpu = skylake();
-    cpu.leaves[1] = {0x000406E3, 0x00100800, 0x7FFAFBBF, 0xBFEBFBFF};
-    cpu.brand("Intel(R) Core(TM) i7-6500U CPU @ 2.50GHz");
+    cpu.vendor("GenuineIntel", maxBasic);
+    cpu.leaves[1].eax = signature;
     cpu.msrs.erase(MSR_CORE_THREAD_COUNT);
+    cpu.apicIds = std::move(apicIds);
+    return cpu;
+}
+
+// An AMD guest: no leaf 0xB topology, TOPOEXT set, leaf 0x8000001E and the package size of
+// leaf 0x80000008 as given.
+RecordedCPU amdGuest(uint32_t threadsPerCore, uint32_t logical, std::vector<uint32_t> apicIds)
+{
+    RecordedCPU cpu;
+    cpu.vendor("AuthenticAMD", 0xD);
+    cpu.leaves[1] = {0x00A00F11, 0x00FE0800, 0xFED83203, 0x178BFBFF}; // 19_01 (Zen 3)
+    cpu.leaves[5] = cpu.leaves[6] = cpu.leaves[7] = cpu.leaves[0xA] = cpu.leaves[0xD] = {0, 0, 0, 0};
+    cpu.leaves[0xB] = {0, 0, 0, 0};
+    cpu.leaves[0x80000000] = {0x80000021, 0, 0, 0};
+    cpu.leaves[0x80000001] = {0x00A00F11, 0, 0x00400000, 0x25D3FBFF}; // ECX 22: TOPOEXT
+    cpu.brand("AMD EPYC 7763 64-Core Processor");
+    cpu.leaves[0x80000006] = {0, 0, 0x02006140, 0};
+    cpu.leaves[0x80000007] = {0, 0, 0, 0x100};
+    cpu.leaves[0x80000008] = {0x3030, 0, logical ? logical - 1 : 0, 0};
+    cpu.leaves[0x8000001E] = {0, threadsPerCore ? (threadsPerCore - 1) << 8 : 0, 0, 0};
+    cpu.msrs[MSR_IA32_PLATFORM_ID] = 0;
+    cpu.apicIds = std::move(apicIds);
+    return cpu;
+}
+
+TEST_F(Identification, CountsOutsideTheFamilyTableComeFromTheTopologyOfTheOnlineCPUs)
+{
+    std::vector<TopologyCase> cases;
+    {
+        // Core i7-8550U (06_8E), 4 cores / 8 threads; leaf 1 EBX 23:16 says 16.
+        RecordedCPU cpu = intelModel(0x000806EA, 0x16, {0, 1, 2, 3, 4, 5, 6, 7});
+        cpu.leaves[1].ebx = 0x00100800;
+        cpu.topology(0xB, {{1, 2, 1}, {4, 8, 2}});
+        cases.push_back({"Kaby Lake R", cpu, 4, 8});
+        cpu.apicIds = {0, 2, 4, 6}; // booted with nosmt
+        cases.push_back({"Kaby Lake R without SMT", cpu, 4, 4});
+    }
+    {
+        // Core i9-12900K (06_97): 8 P-cores with two threads, 8 E-cores with one, by leaf 0x1F.
+        std::vector<uint32_t> ids;
+        for (uint32_t i = 0; i < 16; ++i)
+            ids.push_back(i);
+        for (uint32_t i = 0; i < 8; ++i)
+            ids.push_back(32 + 2 * i);
+        RecordedCPU cpu = intelModel(0x00090672, 0x20, ids);
+        cpu.topology(0x1F, {{1, 2, 1}, {7, 24, 2}});
+        cases.push_back({"Alder Lake", cpu, 16, 24});
+    }
+    {
+        // A Skylake guest whose MSR 0x35 reads 0: two packages of 2 cores x 2 threads each.
+        RecordedCPU cpu = skylake();
+        cpu.msrs[MSR_CORE_THREAD_COUNT] = 0;
+        cpu.apicIds = {0, 1, 2, 3, 4, 5, 6, 7};
+        cpu.topology(0xB, {{1, 2, 1}, {2, 4, 2}});
+        cases.push_back({"Skylake guest with two packages", cpu, 2, 4});
+    }
+    cases.push_back({"Zen 3 guest, 2 cores x 2 threads", amdGuest(2, 4, {0, 1, 2, 3}), 2, 4});
+    // A guest whose topology leaves answer zeros on every CPU, as on this project's CI machines.
+    cases.push_back({"AMD guest that hides its topology", amdGuest(0, 0, {0, 0}), 2, 2});
+
+    for (TopologyCase& c : cases) {
+        const i386_cpu_info_t r = identify(c.cpu);
+        EXPECT_EQ(r.core_count, c.cores) << c.name;
+        EXPECT_EQ(r.thread_count, c.threads) << c.name;
+    }
+}
+
+TEST_F(Identification, Model4EIsUnsupported)
+{
+    // Core i7-6500U (06_4E): a Skylake the family table does not name.
+    RecordedCPU cpu = intelModel(0x000406E3, 0x16, {});
+    cpu.brand("Intel(R) Core(TM) i7-6500U CPU @ 2.50GHz");
+    cpu.topology(0xB, {{1, 2, 1}, {4, 4, 2}});
     const i386_cpu_info_t r = identify(cpu);
 
     EXPECT_EQ(r.cpuid_model, 0x4E);
     EXPECT_EQ(r.cpuid_cpufamily, 0u);
-    EXPECT_EQ(r.core_count, 16u);
-    EXPECT_EQ(r.thread_count, 16u);
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "Vennix/ Unsupported CPU: GenuineIntel\n",
                            "Vennix/ Unsupported Family: 6\n",
@@ -158,6 +233,19 @@ TEST_F(Identification, Model4EIsUnsupportedAndCountsComeFromLeaf1)
                            "Vennix/ CPU: Intel(R) Core(TM) i7-6500U CPU @ 2.50GHz\n",
                            "Vennix/ Family: 0\n",
                        }));
+}
+
+TEST_F(Identification, AnotherVendorsFamily6ModelGetsNoIntelFamilyCode)
+{
+    // A family-6 part of another vendor with a model number the Intel table names: it is no
+    // Skylake, and MSR 0x35 (unrecorded) is not read.
+    RecordedCPU cpu = intelModel(0x000506E3, 0x16, {});
+    cpu.vendor("CentaurHauls", 0x16);
+    cpu.topology(0xB, {{0, 1, 1}, {2, 4, 2}});
+    const i386_cpu_info_t r = identify(cpu);
+    EXPECT_EQ(r.cpuid_model, 0x5E);
+    EXPECT_EQ(r.cpuid_cpufamily, 0u);
+    EXPECT_EQ(lines()[0], "Vennix/ Unsupported CPU: CentaurHauls\n");
 }
 
 TEST_F(Identification, ExtendedModelIsAddedForFamily6)
@@ -188,7 +276,7 @@ TEST_F(Identification, Family15IntelWithLeadingSpacesInItsBrand)
     cpu.leaves[0x80000006] = {0, 0, 0x04008040, 0};
     cpu.leaves[0x80000007] = {0, 0, 0, 0};
     cpu.leaves[0x80000008] = {0x00002024, 0, 0, 0};
-    cpu.msrs[MSR_IA32_BIOS_SIGN_ID] = 0x0000000400000000;
+    cpu.microcode = 4;
     cpu.msrs[MSR_IA32_PLATFORM_ID] = 0x0010000000000000;
     const i386_cpu_info_t r = identify(cpu);
 
@@ -198,8 +286,10 @@ TEST_F(Identification, Family15IntelWithLeadingSpacesInItsBrand)
     EXPECT_EQ(r.cpuid_cache_L2_associativity, 16u);
     EXPECT_EQ(r.cpuid_cache_size, 1024u);
     EXPECT_EQ(r.cpuid_processor_flag, 4);
-    EXPECT_EQ(r.core_count, 2u);
-    EXPECT_EQ(r.thread_count, 2u);
+    // No topology leaf: the one recorded CPU, not leaf 1's count of APIC ids.
+    EXPECT_EQ(r.cpuid_logical_per_package, 2u);
+    EXPECT_EQ(r.core_count, 1u);
+    EXPECT_EQ(r.thread_count, 1u);
     EXPECT_NE(r.cpuid_mwait_leafp, nullptr);
     EXPECT_EQ(r.cpuid_thermal_leafp, nullptr); // no leaf 6 below max basic 6
     EXPECT_EQ(r.cpuid_leaf7_features, 0u);
@@ -219,8 +309,8 @@ TEST_F(Identification, OtherVendorWithExtendedFamilyIsReportedUnsupported)
     cpu.leaves[0x80000006] = {0, 0, 0x02008140, 0};
     cpu.leaves[0x80000007] = {0, 0, 0, 0x000001F9};
     cpu.leaves[0x80000008] = {0x00003030, 0, 0, 0};
-    cpu.msrs[MSR_IA32_BIOS_SIGN_ID] = 0x010000C600000000;
     cpu.msrs[MSR_IA32_PLATFORM_ID] = 0; // refused on this vendor: the backend reads 0
+    cpu.apicIds = {0, 1, 2, 3};           // no topology leaf: the four online CPUs count
     const i386_cpu_info_t r = identify(cpu);
 
     EXPECT_EQ(r.cpuid_family, 16);
@@ -240,13 +330,12 @@ TEST_F(Identification, OtherVendorWithExtendedFamilyIsReportedUnsupported)
 
 TEST_F(Identification, WithoutBrandLeavesTheExtendedFieldsStayZero)
 {
-    // Pentium III (06_08): no extended leaves past 0x80000000, no leaf 5, no HTT, so both
-    // counts fall back (core count from the never-written cores-per-package field).
+    // Pentium III (06_08): no extended leaves past 0x80000000, no leaf 5, no HTT.
     RecordedCPU cpu;
     cpu.vendor("GenuineIntel", 3);
     cpu.leaves[1] = {0x00000683, 0x00000002, 0x0, 0x0383F9FF};
     cpu.leaves[0x80000000] = {0x80000000, 0, 0, 0};
-    cpu.msrs[MSR_IA32_BIOS_SIGN_ID] = 0x0000000800000000;
+    cpu.microcode = 8;
     cpu.msrs[MSR_IA32_PLATFORM_ID] = 0x0010000000000000;
     const i386_cpu_info_t r = identify(cpu);
 
@@ -259,7 +348,7 @@ TEST_F(Identification, WithoutBrandLeavesTheExtendedFieldsStayZero)
     EXPECT_EQ(r.cpuid_extfeatures, 0u);
     EXPECT_EQ(r.cpuid_mwait_leafp, nullptr);
     EXPECT_EQ(r.cpuid_logical_per_package, 1u);
-    EXPECT_EQ(r.core_count, 0u);
+    EXPECT_EQ(r.core_count, 1u);
     EXPECT_EQ(r.thread_count, 1u);
     EXPECT_EQ(r.cpuid_microcode_version, 8u);
     EXPECT_EQ(lines()[3], "Vennix/ CPU: \n");

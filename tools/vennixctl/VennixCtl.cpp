@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 namespace qarn {
@@ -71,8 +72,8 @@ const char* VennixCtl::usage()
            "  wrmsr MSR VALUE [--cpus N | --all]\n"
            "                                write an MSR on the calling CPU, on the CPUs below N\n"
            "                                (N at least 2), or on all\n"
-           "  metrics [--interval SECONDS]  multiplier, voltage, temperatures and power, sampled\n"
-           "                                twice SECONDS apart (default 1)\n"
+           "  metrics [--interval SECONDS]  multiplier, voltage, temperatures and power over an\n"
+           "                                interval of SECONDS (default 1)\n"
            "  acpi check PATH KEY           the kind of value ACPI method KEY of device PATH gives\n"
            "  acpi get PATH KEY             its value\n"
            "  acpi set PATH KEY NUMBER      call it with NUMBER and show what it gives\n"
@@ -370,11 +371,19 @@ int VennixCtl::metrics(ServiceDirectory& directory, const std::vector<std::strin
         f.power = cpu->powerConsumption();
         return f;
     };
+    const std::string limitation = cpu->msrLimitation();
+    if (!limitation.empty()) {
+        for (const char* name : {"multiplier", "core voltage", "core temperature", "package temperature",
+                                 "package power"})
+            fOut << std::string(name).append(21 - std::string_view(name).size(), ' ') << IntelCPU::kNoReading << "\n";
+        return fail(kExitFailed, limitation + ": these figures come from Intel MSRs and have no value here");
+    }
     sample();
     std::this_thread::sleep_for(interval);
     const auto f = sample();
-    fOut << "multiplier           average " << fixed(f.frequencies.first, 2) << ", maximum "
-         << fixed(f.frequencies.second, 2) << " (over the last 8 samples; unsampled ones count as 0)\n"
+    // The ring of frequencies() fills over eight calls; after two its average would show a
+    // quarter of the truth, so the latest sample is printed instead.
+    fOut << "multiplier           " << fixed(cpu->latestFrequency(), 2) << " (mean over the CPUs, latest sample)\n"
          << "core voltage         " << fixed(f.voltage, 3) << " V\n"
          << "core temperature     " << fixed(f.core, 1) << " \u00b0C\n"
          << "package temperature  " << fixed(f.package, 1) << " \u00b0C\n"

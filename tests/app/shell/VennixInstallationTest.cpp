@@ -1,6 +1,7 @@
 #include "shell/VennixInstallation.h"
 
 #include "TestFiles.h"
+#include "tests/support/VennixdChild.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -166,6 +167,24 @@ TEST_F(VennixInstallationTest, HangingStatusToolIsKilledAndCountsAsNotRunning)
     const pid_t tool = testing::pidIn(fDirectory + "/status.pid");
     ASSERT_GT(tool, 0);
     EXPECT_FALSE(testing::isAlive(tool));
+}
+
+TEST_F(VennixInstallationTest, AVennixdAnsweringOnTheSocketRunsWhereNoSystemdDoes)
+{
+    // The installer starts vennixd directly where systemd does not run; asking only systemd
+    // would ask for the password at every start.
+    vennix::testing::VennixdChild daemon;
+    ASSERT_TRUE(daemon.running()) << daemon.problem();
+    fInstallation.statusCommand = {fDirectory + "/no-systemctl-here"};
+    fInstallation.socketPath = daemon.socketPath();
+    fInstallation.loadVennix();
+    EXPECT_EQ(fLog, std::vector<std::string>{kRunning});
+    EXPECT_EQ(pkexecRuns(), 0);
+
+    daemon.stop();
+    fLog.clear();
+    fInstallation.loadVennix();
+    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled})) << "nobody answers any more";
 }
 
 TEST_F(VennixInstallationTest, SimulatedServiceRunsWithoutRunningAnything)

@@ -71,17 +71,20 @@ vennix::i386_cpu_info_t record(uint32_t cores, uint32_t threads)
 {
     vennix::i386_cpu_info_t info;
     std::memset(&info, 0, sizeof info);
+    std::memcpy(info.cpuid_vendor, "GenuineIntel", 12);
     info.core_count = cores;
     info.thread_count = threads;
     return info;
 }
 
 struct Forged {
-    explicit Forged(uint32_t cores = 4, uint32_t threads = 8)
+    explicit Forged(uint32_t cores = 4, uint32_t threads = 8, const char* vendor = "GenuineIntel")
     {
         auto owned = std::make_unique<ForgedConnection>();
         connection = owned.get();
-        cpu = std::make_shared<IntelCPU>(std::move(owned), record(cores, threads));
+        vennix::i386_cpu_info_t info = record(cores, threads);
+        std::memcpy(info.cpuid_vendor, vendor, 12);
+        cpu = std::make_shared<IntelCPU>(std::move(owned), info);
     }
     ForgedConnection* connection = nullptr;
     std::shared_ptr<IntelCPU> cpu;
@@ -186,6 +189,48 @@ TEST(ForgedReply, ChannelsKeepTheirRowsWhenTheReplyIsBad)
     EXPECT_EQ(rowValue(*package, 2), cState);
     EXPECT_EQ(rowValue(*package, 7), pState);
     EXPECT_EQ(rowValue(*perCPU, 0), ratio);
+}
+
+// ---- processors whose MSRs do not hold what the rows show ------------------------------------
+
+TEST(UnreadableProcessor, RowsShowNoNumberAndTheMonitorSaysWhy)
+{
+    struct Case {
+        const char* vendor;
+        std::vector<uint64_t> values; // every MSR of a batch, in batch order
+        const char* why;              // the start of msrLimitation()
+    } cases[] = {
+        // Another vendor's registers answer, but they are not Intel's.
+        {"AuthenticAMD", {0x2400, 0x2400, 0x2400, 0x2400, 0x2400, 0x2400, 0x2400}, "AuthenticAMD processor is not"},
+        // An Intel part whose MSRs all read 0: refused in a guest, or MSR files without registers.
+        {"GenuineIntel", {}, "the CPU service reads no MSRs of GenuineIntel processor"},
+    };
+    for (const Case& c : cases) {
+        Forged forged(2, 2, c.vendor);
+        forged.connection->answer = [&c](uint32_t, uint32_t cpus) {
+            ForgedConnection::Reply reply;
+            reply.headerCPUs = cpus;
+            reply.values = c.values;
+            return reply;
+        };
+        auto package = PackageChannel::with(forged.cpu);
+        auto perCPU = CPUChannel::with(forged.cpu);
+        package->sample();
+        perCPU->sample();
+        EXPECT_EQ(rowValue(*package, 0), "2") << c.vendor << ": the counts come from the record";
+        for (int64_t row = 2; row < 8; ++row)
+            EXPECT_EQ(rowValue(*package, row), "-") << c.vendor << " row " << row;
+        for (int64_t row = 0; row < 2; ++row)
+            EXPECT_EQ(rowValue(*perCPU, row), "-") << c.vendor << " CPU " << row;
+        EXPECT_EQ(forged.cpu->msrLimitation().rfind(c.why, 0), 0u) << forged.cpu->msrLimitation();
+    }
+    Forged intel(2, 2);
+    intel.connection->answer = [](uint32_t, uint32_t) {
+        ForgedConnection::Reply reply;
+        reply.values = {0x2400, 0x2400};
+        return reply;
+    };
+    EXPECT_EQ(intel.cpu->msrLimitation(), "") << "an Intel part that answers shows its numbers";
 }
 
 // ---- no accessor: the CPU service was not found ----------------------------------------------

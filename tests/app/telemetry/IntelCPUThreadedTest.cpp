@@ -337,6 +337,62 @@ TEST_F(IntelCPUMetrics, TurboOfZeroMakesTheRatioInfiniteAndTheNextSampleMeasured
     EXPECT_DOUBLE_EQ(maximum, 36.0);
 }
 
+TEST_F(IntelCPUMetrics, CountersThatStandStillGiveNoNaN)
+{
+    ASSERT_TRUE(cpu);
+    auto noNaN = [&](const char* when) {
+        const auto [average, maximum] = cpu->frequencies();
+        EXPECT_FALSE(std::isnan(average) || std::isnan(maximum) || std::isnan(cpu->latestFrequency())) << when;
+        for (double r : cpu->getRatios())
+            EXPECT_FALSE(std::isnan(r)) << when;
+    };
+    // A guest that refuses the registers: everything reads 0, turbo ratio included.
+    for (int call = 0; call < 3; ++call)
+        noNaN("every register 0");
+
+    // Once the smoothed ratio passes 1 the measured path is taken; then MPERF stands still.
+    processor.setAll(kPlatformInfo, 24 << 8);
+    processor.setAll(kTurboRatioLimit, 12);
+    processor.setAll(kPerfStatus, 36 << 8);
+    for (int call = 1; call <= 12; ++call) {
+        processor.setAll(kAPerf, 1500000ull * call);
+        processor.setAll(kMPerf, 2000000ull * call);
+        cpu->frequencies();
+    }
+    ASSERT_GT(cpu->getRatios()[0], 1.0);
+    for (int call = 0; call < 3; ++call)
+        noNaN("MPERF standing still");
+    EXPECT_DOUBLE_EQ(cpu->latestFrequency(), 0.0) << "a CPU whose MPERF stood still ran at no ratio";
+}
+
+TEST(IntelCPURows, ARecordWithMoreThreadsThanCPUsCountsOnlyTheRowsRead)
+{
+    // The record says 8 threads; the service's processor has 4 CPUs (the others offline).
+    ScriptedMachine machine(4, 4, 8);
+    test::ScriptedProcessor& processor = *machine.processor;
+    auto cpu = machine.cpu();
+    ASSERT_TRUE(cpu);
+    ASSERT_EQ(cpu->numberOfCPUs(), 8);
+    processor.setAll(kRaplPowerUnit, 14 << 8);
+    processor.setAll(kPerfStatus, uint64_t{8192} << 32 | 36 << 8); // 1 V
+    processor.setAll(kTemperatureTarget, uint64_t{100} << 16);
+    processor.setAll(kThermStatus, thermStatus(40));
+    processor.setAll(kPkgEnergyStatus, 1000);
+    machine.clock->set(1700000000, 0);
+    cpu->powerConsumption();
+    processor.setAll(kPkgEnergyStatus, 1000 + 16384);
+    machine.clock->set(1700000001, 0);
+
+    EXPECT_DOUBLE_EQ(cpu->powerConsumption(), 1.0) << "a row nobody read has no energy unit";
+    EXPECT_DOUBLE_EQ(cpu->sVIDs(), 1.0);
+    EXPECT_DOUBLE_EQ(cpu->coreTemperatures(), 60.0);
+
+    const uint32_t msrs[] = {kPerfStatus};
+    std::vector<uint8_t> reply(vennix::MSRBatchResult::size(1, 8));
+    ASSERT_EQ(cpu->getMSRs(msrs, reply.data(), 1, 8), kIOReturnSuccess);
+    EXPECT_EQ(IntelCPU::filledCPUs(reply.data(), 1, 8), 4u) << "the reply counts the rows the CPUs wrote";
+}
+
 TEST_F(IntelCPUMetrics, CoreVoltageIsTheMeanOverTheCPUs)
 {
     ASSERT_TRUE(cpu);

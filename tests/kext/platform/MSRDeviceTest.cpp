@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 
 namespace vennix {
@@ -51,6 +53,27 @@ TEST(MSRDeviceCPUList, TheOnlineCPUsIncludeTheOneWeRunOn)
     const int here = sched_getcpu();
     ASSERT_GE(here, 0);
     EXPECT_NE(std::find(online.begin(), online.end(), here), online.end());
+}
+
+TEST(MSRDeviceMicrocode, ComesFromSysfsElseFromCPUInfoElseIsUnknown)
+{
+    MSRFiles dir; // only for its temporary directory
+    const std::string sys = dir.directory() + "/sys";
+    const std::string cpuinfo = dir.directory() + "/cpuinfo";
+    auto write = [](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path) << text;
+    };
+    write(cpuinfo, "processor\t: 0\nmicrocode\t: 0xb4\n\nprocessor\t: 1\nvendor_id\t: GenuineIntel\n"
+                   "microcode\t: 0xF0\n\nprocessor\t: 12\nmicrocode\t: junk\n\n");
+    write(sys + "/cpu1/microcode/version", "0xde\n");
+    write(sys + "/cpu2/microcode/version", "not hex\n");
+
+    EXPECT_EQ(MSRDevice::microcodeOf(1, sys, cpuinfo), 0xDEu) << "sysfs first";
+    EXPECT_EQ(MSRDevice::microcodeOf(0, sys, cpuinfo), 0xB4u) << "then that processor's cpuinfo line";
+    EXPECT_EQ(MSRDevice::microcodeOf(2, sys, cpuinfo), 0u) << "no cpuinfo block for CPU 2";
+    EXPECT_EQ(MSRDevice::microcodeOf(12, sys, cpuinfo), 0u) << "junk is no revision";
+    EXPECT_EQ(MSRDevice::microcodeOf(0, sys, dir.directory() + "/none"), 0u);
 }
 
 class MSRDeviceTest : public ::testing::Test {
