@@ -182,7 +182,7 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     if (showsSimulatedProcessor(*controller))
         window.setWindowTitle("Qarn (simulated processor)");
     if (const std::string notice = msrNotice(*controller); !notice.empty()) {
-        window.setWindowTitle("Qarn (no MSR readings)");
+        window.setWindowTitle(QString::fromStdString("Qarn (" + controller->cpu()->processorName() + ": no MSR readings)"));
         window.setToolTip(QString::fromStdString(notice));
         std::cerr << "qarn: " << notice << "\n";
     }

@@ -44,6 +44,14 @@ for row in "C-State Limit" "Temperature Target" "Turbo Ratio" "Non Turbo Ratio" 
 done
 expect_lines "  Used ratio  CPU: [0-9]+ +-" $((2 * threads))
 
+# The window says it in its title (naming the processor) and shows no number either.
+if command -v xvfb-run >/dev/null; then
+  QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" "$qarn" --ticks 2 --dump-window >"$dir/window" 2>&1 ||
+    fail "qarn's window exited with $?"
+  grep -qE '^window "Qarn \(.+: no MSR readings\)"' "$dir/window" || fail "the window's title does not say so"
+  grep -qE 'NameValueItem "Turbo Ratio" "-"' "$dir/window" || fail "the window shows a turbo ratio"
+fi
+
 for cpu in $online; do
   [ ! -s "$dir/msr/$cpu/msr" ] || fail "an MSR of CPU $cpu was written"
 done
@@ -75,7 +83,7 @@ else
 fi
 
 if [ "$failed" -ne 0 ]; then
-  for f in info out err metrics vennixd.log; do echo "--- $f"; cat "$dir/$f"; done
+  for f in info out err window metrics vennixd.log; do echo "--- $f"; cat "$dir/$f"; done
   exit 1
 fi
 echo "ok"
