@@ -1,6 +1,7 @@
 #include "daemon/AccessControl.h"
 
 #include "kext/AccessorTypes.h"
+#include "kext/platform/IOLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +27,24 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
+// A user name as useradd accepts it: a letter or '_', then letters, digits, '.', '_' or '-',
+// perhaps a final '$' (machine accounts); 32 characters at most.
+bool isUserName(std::string_view text)
+{
+    if (text.empty() || text.size() > 32)
+        return false;
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    if (!letter(text[0]))
+        return false;
+    for (size_t i = 1; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool last = i + 1 == text.size();
+        if (!(letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '-' || (last && c == '$')))
+            return false;
+    }
+    return true;
+}
+
 bool isAllDigits(std::string_view text)
 {
     return !text.empty()
@@ -44,25 +63,62 @@ size_t databaseBufferSize(int name)
 AccessControl::AccessControl(std::string usersFile, bool allowWrites)
     : fUsersFile(std::move(usersFile))
     , fAllowWrites(allowWrites)
+    , fFile(fUsersFile, kMaxUsersFileSize)
 {
+}
+
+bool AccessControl::refresh() const
+{
+    std::lock_guard<std::mutex> hold(fLock);
+    return refreshLocked();
+}
+
+bool AccessControl::refreshLocked() const
+{
+    if (!fFile.refresh())
+        return false;
+    std::set<uid_t> listed;
+    if (!fFile.problem().empty())
+        IOLog("vennixd/ %s lists nobody: %s\n", escapeForLog(fUsersFile).c_str(), fFile.problem().c_str());
+    if (fFile.text()) {
+        std::vector<size_t> invalid;
+        listed = listedUsers(*fFile.text(), uidOfUser, &invalid);
+        for (size_t line : invalid)
+            IOLog("vennixd/ %s line %zu is neither a user name nor a uid: it lists nobody\n",
+                  escapeForLog(fUsersFile).c_str(), line);
+    }
+    const bool changed = listed != fListed;
+    fListed = std::move(listed);
+    return changed;
 }
 
 AccessControl::Rights AccessControl::rightsOf(const Peer& peer) const
 {
     // Root needs neither the file nor the group database.
     if (peer.uid == 0)
-        return decide(peer, std::nullopt, std::nullopt, fAllowWrites, nullptr);
-    const std::optional<std::string> text = readUsersFile(fUsersFile);
-    std::optional<std::string_view> view;
-    if (text)
-        view = *text;
-    return decide(peer, view, gidOfGroup(kGroupName), fAllowWrites, uidOfUser);
+        return decideListed(peer, false, std::nullopt, fAllowWrites);
+    std::lock_guard<std::mutex> hold(fLock);
+    refreshLocked();
+    const auto now = std::chrono::steady_clock::now();
+    if (!fGroupKnown || now - fGroupLooked > std::chrono::seconds(10)) {
+        fGroup = gidOfGroup(kGroupName);
+        fGroupLooked = now;
+        fGroupKnown = true;
+    }
+    return decideListed(peer, fListed.count(peer.uid) != 0, fGroup, fAllowWrites);
 }
 
 AccessControl::Rights AccessControl::decide(const Peer& peer,
                                             std::optional<std::string_view> usersFile,
                                             std::optional<gid_t> vennixGroup, bool allowWrites,
                                             const NameResolver& resolve)
+{
+    const bool listed = peer.uid != 0 && usersFile && listsUser(*usersFile, peer.uid, resolve);
+    return decideListed(peer, listed, vennixGroup, allowWrites);
+}
+
+AccessControl::Rights AccessControl::decideListed(const Peer& peer, bool listed, std::optional<gid_t> vennixGroup,
+                                                  bool allowWrites)
 {
     Rights rights;
     if (peer.uid == 0) {
@@ -74,18 +130,26 @@ AccessControl::Rights AccessControl::decide(const Peer& peer,
         rights.mayOpen = peer.gid == *vennixGroup
             || std::find(peer.groups.begin(), peer.groups.end(), *vennixGroup) != peer.groups.end();
     }
-    if (!rights.mayOpen && usersFile)
-        rights.mayOpen = listsUser(*usersFile, peer.uid, resolve);
+    rights.mayOpen = rights.mayOpen || listed;
     rights.mayWrite = rights.mayOpen && allowWrites;
     return rights;
 }
 
 bool AccessControl::listsUser(std::string_view usersFile, uid_t uid, const NameResolver& resolve)
 {
+    return listedUsers(usersFile, resolve).count(uid) != 0;
+}
+
+std::set<uid_t> AccessControl::listedUsers(std::string_view usersFile, const NameResolver& resolve,
+                                           std::vector<size_t>* invalid)
+{
+    std::set<uid_t> listed;
+    size_t number = 0;
     while (!usersFile.empty()) {
         const size_t end = usersFile.find('\n');
         std::string_view line = usersFile.substr(0, end);
         usersFile.remove_prefix(end == std::string_view::npos ? usersFile.size() : end + 1);
+        ++number;
 
         const size_t comment = line.find('#');
         if (comment != std::string_view::npos)
@@ -96,20 +160,25 @@ bool AccessControl::listsUser(std::string_view usersFile, uid_t uid, const NameR
 
         // All digits is a uid, never a name; one too large for a uid names nobody.
         if (isAllDigits(line)) {
-            uint64_t number = 0;
-            const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), number);
-            if (error == std::errc() && end == line.data() + line.size()
-                && number == static_cast<uint64_t>(uid))
-                return true;
+            uint64_t value = 0;
+            const auto [stop, error] = std::from_chars(line.data(), line.data() + line.size(), value);
+            if (error == std::errc() && stop == line.data() + line.size() && value < uint64_t{UINT32_MAX})
+                listed.insert(static_cast<uid_t>(value));
+            else if (invalid)
+                invalid->push_back(number);
+            continue;
+        }
+        if (!isUserName(line)) {
+            if (invalid)
+                invalid->push_back(number);
             continue;
         }
         if (resolve) {
-            const std::optional<uid_t> named = resolve(line);
-            if (named && *named == uid)
-                return true;
+            if (const std::optional<uid_t> named = resolve(line))
+                listed.insert(*named);
         }
     }
-    return false;
+    return listed;
 }
 
 bool AccessControl::isWriteSelector(uint32_t selector)
@@ -191,40 +260,6 @@ std::optional<gid_t> AccessControl::gidOfGroup(const char* name)
     if (found == nullptr)
         return std::nullopt;
     return found->gr_gid;
-}
-
-std::optional<std::string> AccessControl::readUsersFile(const std::string& path)
-{
-    // Non-blocking, so that a FIFO put in the file's place cannot hold a connection up.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat status{};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string text;
-    char chunk[4096];
-    while (text.size() < kMaxUsersFileSize) {
-        const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, kMaxUsersFileSize - text.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    // A file cut off at the limit ends with a whole line, not with part of a name.
-    if (text.size() == kMaxUsersFileSize) {
-        const size_t lastLine = text.rfind('\n');
-        text.resize(lastLine == std::string::npos ? 0 : lastLine + 1);
-    }
-    return text;
 }
 
 } // namespace vennix

@@ -6,12 +6,20 @@
 // only, or everyone who may open when the daemon allows writes.
 //
 // The access file holds one user name or numeric uid per line; '#' starts a comment, blank
-// lines and surrounding whitespace are ignored. A missing or unreadable file lists nobody.
-// It is read at each open, so that a user added by the installer can connect at once.
+// lines and surrounding whitespace are ignored, and a line that is neither (junk, a NUL byte)
+// is invalid and lists nobody. A missing, unreadable or untrusted file (ConfigFile) lists
+// nobody. The file is read again only when it changes, and its names are resolved then, so
+// that a user added by the installer can connect at once and a stranger who knocks again and
+// again costs one stat.
 
+#include "daemon/ConfigFile.h"
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -44,8 +52,11 @@ public:
 
     AccessControl(std::string usersFile, bool allowWrites);
 
-    // The rights of peer now: reads the access file and looks up the group.
+    // The rights of peer now: the access file as it stands (refreshed first) and the group.
     Rights rightsOf(const Peer& peer) const;
+    // Reads the access file again when it changed. True when the users it lists changed; an
+    // untrusted file and invalid lines are logged once per change.
+    bool refresh() const;
 
     const std::string& usersFile() const { return fUsersFile; }
     bool allowsWrites() const { return fAllowWrites; }
@@ -58,6 +69,9 @@ public:
 
     // Whether the access file's text names uid, by number or by a name resolve maps to it.
     static bool listsUser(std::string_view usersFile, uid_t uid, const NameResolver& resolve);
+    // The uids the text lists; the numbers (from 1) of invalid lines go to *invalid.
+    static std::set<uid_t> listedUsers(std::string_view usersFile, const NameResolver& resolve,
+                                       std::vector<size_t>* invalid = nullptr);
 
     // Whether a call with this selector changes the machine.
     static bool isWriteSelector(uint32_t selector);
@@ -71,12 +85,20 @@ public:
     static std::optional<uid_t> uidOfUser(std::string_view name);
     static std::optional<gid_t> gidOfGroup(const char* name);
 
-    // The file's text, nothing when it cannot be read; at most kMaxUsersFileSize bytes.
-    static std::optional<std::string> readUsersFile(const std::string& path);
-
 private:
+    static Rights decideListed(const Peer& peer, bool listed, std::optional<gid_t> vennixGroup, bool allowWrites);
+    // Caller holds fLock.
+    bool refreshLocked() const;
+
     std::string fUsersFile;
     bool fAllowWrites;
+    mutable std::mutex fLock;
+    mutable ConfigFile fFile;
+    mutable std::set<uid_t> fListed;
+    // The group's id, looked up again at most every ten seconds.
+    mutable std::optional<gid_t> fGroup;
+    mutable std::chrono::steady_clock::time_point fGroupLooked{};
+    mutable bool fGroupKnown = false;
 };
 
 } // namespace vennix

@@ -1,21 +1,18 @@
 #include "daemon/Connection.h"
 
-#include "kext/platform/IOLog.h"
+#include "kext/AccessorTypes.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstring>
 
 namespace vennix {
 
 using namespace protocol;
 
-Connection::Connection(int socket, const AccessControl::Peer& peer, const AccessControl& access)
-    : fSocket(socket)
-    , fPeer(peer)
-    , fAccess(access)
+Connection::Connection(const AccessControl::Peer& peer, AccessControl::Rights rights, ReaderPolicy& policy)
+    : fPeer(peer)
+    , fRights(rights)
+    , fPolicy(policy)
 {
     fTask.pid = peer.pid;
     fTask.uid = peer.uid;
@@ -26,78 +23,6 @@ Connection::~Connection()
 {
     closeClient();
     OSSafeReleaseNULL(fService);
-    if (fSocket >= 0)
-        ::close(fSocket);
-}
-
-void Connection::run(std::chrono::milliseconds openTimeout)
-{
-    if (fSocket < 0)
-        return;
-    fBuffer.resize(kMaxPacketSize);
-    size_t length = 0;
-    bool truncated = false;
-    const auto openDeadline = std::chrono::steady_clock::now() + openTimeout;
-    while (receive(length, truncated, openDeadline)) {
-        const Packet reply = handle(Bytes(fBuffer.data(), length), truncated);
-        if (!send(reply))
-            break;
-    }
-    // The client went away (or the daemon is stopping): nothing it opened outlives it.
-    closeClient();
-    OSSafeReleaseNULL(fService);
-    fBuffer = Packet();
-}
-
-void Connection::shutdown()
-{
-    if (fSocket >= 0)
-        ::shutdown(fSocket, SHUT_RDWR);
-}
-
-bool Connection::receive(size_t& length, bool& truncated, std::chrono::steady_clock::time_point deadline)
-{
-    for (;;) {
-        if (!isOpen()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd waiting{fSocket, POLLIN, 0};
-            const int ready = left.count() > 0 ? ::poll(&waiting, 1, static_cast<int>(left.count())) : 0;
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                return false;
-        }
-        // MSG_TRUNC: the packet's real length, even where it did not fit.
-        const ssize_t got = ::recv(fSocket, fBuffer.data(), fBuffer.size(), MSG_TRUNC);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (got == 0) {
-            // An empty packet and the end of the connection both read as 0; only the end
-            // leaves the socket hung up.
-            pollfd state{fSocket, POLLRDHUP, 0};
-            const int ready = ::poll(&state, 1, 0);
-            if (ready < 0 || (ready > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))))
-                return false;
-        }
-        truncated = static_cast<size_t>(got) > fBuffer.size();
-        length = std::min(static_cast<size_t>(got), fBuffer.size());
-        return true;
-    }
-}
-
-bool Connection::send(const Packet& packet)
-{
-    for (;;) {
-        // MSG_NOSIGNAL: a client that vanished costs its connection, not the daemon.
-        const ssize_t sent = ::send(fSocket, packet.data(), packet.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        return sent == static_cast<ssize_t>(packet.size());
-    }
 }
 
 Packet Connection::handle(Bytes packet, bool truncated)
@@ -133,11 +58,15 @@ Packet Connection::refusal(uint32_t type)
 
 Packet Connection::match(Bytes packet)
 {
+    const std::optional<std::string> name = decodeMatch(packet);
+    // Whether a service (or a user client, while a session is open) exists is nothing a peer
+    // that may not open needs to know: one answer for every name.
+    if (!fRights.mayOpen)
+        return encodeMatchReply(name.has_value());
     // One socket, one service: once a connection is open its service stays.
     if (fClient != nullptr)
         return encodeMatchReply(false);
     OSSafeReleaseNULL(fService);
-    const std::optional<std::string> name = decodeMatch(packet);
     if (name)
         fService = IOService::copyMatchingService(name->c_str());
     return encodeMatchReply(fService != nullptr);
@@ -148,11 +77,8 @@ Packet Connection::open(Bytes packet)
     const std::optional<uint32_t> type = decodeOpen(packet);
     if (!type)
         return encodeOpenReply(kIOReturnBadArgument);
-
-    const AccessControl::Rights rights = fAccess.rightsOf(fPeer);
-    if (!rights.mayOpen) {
-        IOLog("vennixd/ uid %u (pid %d) may not open a connection\n",
-              static_cast<unsigned>(fPeer.uid), static_cast<int>(fPeer.pid));
+    if (!fRights.mayOpen) {
+        fRefused = true;
         return encodeOpenReply(kIOReturnNotPermitted);
     }
     if (fService == nullptr)
@@ -167,8 +93,42 @@ Packet Connection::open(Bytes packet)
         return encodeOpenReply(result);
     }
     fClient = client;
-    fMayWrite = rights.mayWrite;
     return encodeOpenReply(kIOReturnSuccess);
+}
+
+IOReturn Connection::readerCheck(const CallRequest& request)
+{
+    // Root, and everyone when the daemon allows writes, may read what they like.
+    if (fRights.mayWrite)
+        return kIOReturnSuccess;
+    const std::vector<uint8_t>& input = request.structureInput;
+    if (request.selector == kAccessorMethodGetMSRs && input.size() >= MSRBatchRequest::kHeaderSize
+        && input.size() <= kMaxStructureSize) {
+        const uint32_t count = readU32(input.data(), 0);
+        // A request that does not hold its MSRs is the user client's to refuse.
+        if (input.size() < MSRBatchRequest::size(count))
+            return kIOReturnSuccess;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!fPolicy.mayReadMSR(MSRBatchRequest::msrAt(input.data(), i)))
+                return kIOReturnNotPrivileged;
+        }
+    }
+    if ((request.selector == kAccessorMethodGetValueOnDevice || request.selector == kAccessorMethodCheckValueOnDevice)
+        && !input.empty() && input.size() <= kMaxStructureSize) {
+        const auto* text = reinterpret_cast<const char*>(input.data());
+        const auto* keyEnd = static_cast<const char*>(std::memchr(text, '\0', input.size()));
+        if (keyEnd == nullptr)
+            return kIOReturnSuccess;
+        const char* path = keyEnd + 1;
+        const size_t rest = input.size() - static_cast<size_t>(path - text);
+        const auto* pathEnd = static_cast<const char*>(std::memchr(path, '\0', rest));
+        if (pathEnd == nullptr)
+            return kIOReturnSuccess;
+        if (!fPolicy.mayEvaluate(std::string_view(path, static_cast<size_t>(pathEnd - path)),
+                                 std::string_view(text, static_cast<size_t>(keyEnd - text))))
+            return kIOReturnNotPrivileged;
+    }
+    return kIOReturnSuccess;
 }
 
 Packet Connection::call(Bytes packet)
@@ -178,7 +138,9 @@ Packet Connection::call(Bytes packet)
     std::optional<CallRequest> request = decodeCall(packet);
     if (!request)
         return refusal(kCall);
-    if (AccessControl::isWriteSelector(request->selector) && !fMayWrite)
+    if (AccessControl::isWriteSelector(request->selector) && !fRights.mayWrite)
+        return encodeCallReply(kIOReturnNotPrivileged, nullptr, 0, nullptr, 0);
+    if (readerCheck(*request) != kIOReturnSuccess)
         return encodeCallReply(kIOReturnNotPrivileged, nullptr, 0, nullptr, 0);
 
     uint64_t scalarOutput[kMaxScalarCount] = {};
@@ -195,6 +157,18 @@ Packet Connection::call(Bytes packet)
 
     const uint32_t scalarCount = std::min(arguments.scalarOutputCount, scalarCapacity);
     const uint32_t outputSize = std::min(arguments.structureOutputSize, outputCapacity);
+    if (result == kIOReturnSuccess && request->selector == kAccessorMethodGetMSRs && fPeer.uid != 0
+        && outputSize >= MSRBatchResult::kHeaderSize) {
+        const uint32_t count = readU32(output.data(), 0);
+        const uint32_t rows = readU32(output.data(), 4);
+        const std::vector<uint8_t>& input = request->structureInput;
+        if (MSRBatchResult::size(count, rows) <= outputSize && MSRBatchRequest::size(count) <= input.size()) {
+            std::vector<uint32_t> msrs(count);
+            for (uint32_t i = 0; i < count; ++i)
+                msrs[i] = MSRBatchRequest::msrAt(input.data(), i);
+            fPolicy.limitEnergy(fPeer.uid, msrs, output.data() + MSRBatchResult::kHeaderSize, rows);
+        }
+    }
     return encodeCallReply(result, scalarOutput, scalarCount, output.data(), outputSize);
 }
 
@@ -204,7 +178,6 @@ void Connection::closeClient()
         return;
     fClient->clientClose();
     OSSafeReleaseNULL(fClient);
-    fMayWrite = false;
 }
 
 } // namespace vennix

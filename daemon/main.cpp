@@ -24,7 +24,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vennixd [--simulate | --msr-directory DIR] [--socket PATH] [--users-file PATH]\n"
-    "               [--allow-writes] [--max-connections N] [--help]\n"
+    "               [--msrs-file PATH] [--acpi-file PATH] [--allow-writes]\n"
+    "               [--max-connections N] [--help]\n"
     "\n"
     "  --simulate           serve the simulated processor and ACPI namespace\n"
     "  --msr-directory DIR  read and write MSRs in the files DIR/N/msr instead of\n"
@@ -32,8 +33,12 @@ constexpr const char* kUsage =
     "  --socket PATH        listen on PATH (default /run/vennix/vennix.sock)\n"
     "  --users-file PATH    users who may connect besides root and group vennix\n"
     "                       (default /etc/vennix/users)\n"
-    "  --allow-writes       let every allowed user write MSRs and call ACPI methods\n"
-    "                       with arguments (default: root only)\n"
+    "  --msrs-file PATH     MSRs other users may read besides the monitor's\n"
+    "                       (default /etc/vennix/msrs)\n"
+    "  --acpi-file PATH     ACPI methods other users may evaluate besides those that\n"
+    "                       only report (default /etc/vennix/acpi)\n"
+    "  --allow-writes       let every allowed user write MSRs, read any MSR and call\n"
+    "                       any ACPI method (default: root only)\n"
     "  --max-connections N  connections served at once (default 64)\n";
 
 struct Arguments {
@@ -102,14 +107,19 @@ bool parseArguments(int argc, char** argv, Arguments& arguments, std::string& pr
                 return false;
             }
             arguments.msrDirectory = value;
-        } else if (option == "--socket" || option == "--users-file") {
+        } else if (option == "--socket" || option == "--users-file" || option == "--msrs-file"
+                   || option == "--acpi-file") {
             if (!takeValue())
                 return false;
             if (value.empty()) {
                 problem = std::string(option) + " needs a path";
                 return false;
             }
-            (option == "--socket" ? arguments.server.path : arguments.server.usersFile) = value;
+            std::string& target = option == "--socket"       ? arguments.server.path
+                : option == "--users-file"                   ? arguments.server.usersFile
+                : option == "--msrs-file"                    ? arguments.server.msrsFile
+                                                             : arguments.server.acpiFile;
+            target = value;
         } else if (option == "--max-connections") {
             if (!takeValue())
                 return false;

@@ -22,9 +22,10 @@ IOACPIPlatformDevice* findDevice(const IOPlatformDevice* registry, const OSSymbo
     return OSDynamicCast<IOACPIPlatformDevice>(entry);
 }
 
-const char* textOf(const OSSymbol* symbol)
+// A path or key as the client sent it, safe for a log line.
+std::string textOf(const OSSymbol* symbol)
 {
-    return symbol ? symbol->getCStringNoCopy() : "";
+    return escapeForLog(symbol ? symbol->getCStringNoCopy() : "");
 }
 
 } // namespace
@@ -75,18 +76,18 @@ OSObject* ACPIAccessor::checkValueOnDevice(const IOPlatformDevice* registry, con
 {
     OSObject* entry = nullptr;
     IOACPIPlatformDevice* device = findDevice(registry, path, entry);
-    IOLog("%s/ %s Device %p\n", kLogName, textOf(path), static_cast<void*>(device));
+    IOLog("%s/ %s Device %p\n", kLogName, textOf(path).c_str(), static_cast<void*>(device));
 
     OSObject* answer;
     if (device == nullptr) {
-        answer = OSString::withCString(textOf(path));
+        answer = OSString::withCString(path ? path->getCStringNoCopy() : "");
     } else {
         OSObject* result = nullptr;
         const IOReturn status = key ? device->evaluateObject(key, &result) : kIOReturnBadArgument;
         if (status == kIOReturnSuccess && result != nullptr) {
             answer = OSString::withCString(result->getClassName());
         } else {
-            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key), static_cast<int>(status));
+            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key).c_str(), static_cast<int>(status));
             answer = OSString::withCString("Falscher Key");
         }
         OSSafeReleaseNULL(result);
@@ -104,7 +105,7 @@ OSObject* ACPIAccessor::getValueOnDevice(const IOPlatformDevice* registry, const
     if (device != nullptr) {
         const IOReturn status = key ? device->evaluateObject(key, &result) : kIOReturnBadArgument;
         if (status != kIOReturnSuccess || result == nullptr) {
-            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key), static_cast<int>(status));
+            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key).c_str(), static_cast<int>(status));
             OSSafeReleaseNULL(result);
         }
     }
@@ -117,7 +118,7 @@ OSObject* ACPIAccessor::setValueOnDevice(const IOPlatformDevice* registry, const
 {
     OSObject* entry = nullptr;
     IOACPIPlatformDevice* device = findDevice(registry, path, entry);
-    IOLog("%s/ %s Device %p\n", kLogName, textOf(path), static_cast<void*>(device));
+    IOLog("%s/ %s Device %p\n", kLogName, textOf(path).c_str(), static_cast<void*>(device));
 
     OSObject* result = nullptr;
     if (device != nullptr) {
@@ -125,10 +126,10 @@ OSObject* ACPIAccessor::setValueOnDevice(const IOPlatformDevice* registry, const
         const IOReturn status = (key && value) ? device->evaluateObject(key, &result, params, 1, 0)
                                                : kIOReturnBadArgument;
         if (status != kIOReturnSuccess) {
-            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key), static_cast<int>(status));
+            IOLog("%s/ %s Object error %d\n", kLogName, textOf(key).c_str(), static_cast<int>(status));
             OSSafeReleaseNULL(result);
         } else if (result != nullptr) {
-            IOLog("%s/ %s Object ist ein %s\n", kLogName, textOf(key), result->getClassName());
+            IOLog("%s/ %s Object ist ein %s\n", kLogName, textOf(key).c_str(), result->getClassName());
         }
     }
     OSSafeReleaseNULL(entry);

@@ -9,10 +9,11 @@
 # and STAGING "/tmp/Vennix.kext". Runs as root; PKEXEC_UID names the user who ran it. Where
 # systemd is not running (containers) vennixd is started directly, in the background.
 #
-# STAGING lies in a directory that every user may write: nothing found there is followed or
-# trusted. A symbolic link or an entry of another user is refused; a directory of root's is a
-# leftover of an earlier run and is removed. The copy keeps links as links, and only regular
-# files are installed from it.
+# STAGING lies in a directory that every user may write, so it is only the prefix of the
+# directory the bundle is staged in: a new one made for this run (mktemp -d, STAGING.XXXXXXXX,
+# mode 0700) and removed at its end. Whatever anyone put at STAGING itself, or at any other
+# name, is neither followed, nor used, nor removed, and cannot block the installation. The
+# copy keeps links as links, and only regular files are installed from it.
 #
 # For tests, the system paths and commands come from the environment when set:
 #   VENNIX_INSTALL_ROOT  prefix of every path written (default: none)
@@ -62,19 +63,8 @@ esac
 
 # --- Stage the bundle --------------------------------------------------------------------------
 
-# One lstat: the entry as it is, a link not followed. An entry of root's in a sticky directory
-# cannot be swapped by anyone else after this look.
-if info=$(stat -c '%u:%F' -- "$staging" 2>/dev/null); then
-  owner=${info%%:*}
-  kind=${info#*:}
-  [ "$kind" != "symbolic link" ] || fail "$staging is a symbolic link: refusing to follow it"
-  [ "$owner" = 0 ] || fail "$staging belongs to uid $owner, not root: refusing to use it"
-  [ "$kind" = directory ] || fail "$staging is a $kind, not a directory: refusing to use it"
-  say "removing $staging, left over from an earlier run"
-  rm -rf -- "$staging"
-fi
-# Fails if anything appeared there in the meantime.
-mkdir -m 0700 -- "$staging" || fail "cannot create $staging"
+# mktemp makes a directory that did not exist, or fails: nothing planted is ever used.
+staging=$(mktemp -d -- "$staging.XXXXXXXX") || fail "cannot create a staging directory next to $staging"
 trap 'rm -rf -- "$staging"' EXIT
 
 cp -R -P --preserve=mode -- "$bundle/." "$staging/" || fail "cannot copy $bundle to $staging"

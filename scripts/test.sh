@@ -23,13 +23,14 @@ echo "=== fuzz ==="
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 fuzz_seconds=${QARN_FUZZ_SECONDS:-45}
-for fuzzer in MemToObjectFuzz ExternalMethodFuzz; do
+for fuzzer in MemToObjectFuzz ExternalMethodFuzz ClientReplyFuzz; do
   work=build-fuzz/fuzzing/$fuzzer
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/artifacts"
   cp fuzz/corpus/$fuzzer/* "$work/corpus/"
   echo "--- $fuzzer (${fuzz_seconds}s)"
   # Any finding (crash, leak, sanitizer report, timeout, out of memory) exits non-zero.
-  "build-fuzz/fuzz/kext/$fuzzer" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=20 \
+  program=$(find build-fuzz/fuzz -type f -name "$fuzzer" -perm -u+x | head -n 1)
+  "$program" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=20 \
     -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus"
 done

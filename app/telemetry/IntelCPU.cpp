@@ -79,6 +79,12 @@ IntelCPU::IntelCPU(std::unique_ptr<ServiceConnection> connection, const vennix::
     : fConnection(std::move(connection))
 {
     std::memcpy(&fInfo, &info, sizeof fInfo);
+    // The record is the service's word, not the truth: its texts end within their fields, and
+    // no count is larger than a machine can have.
+    fInfo.cpuid_vendor[sizeof fInfo.cpuid_vendor - 1] = '\0';
+    fInfo.cpuid_brand_string[sizeof fInfo.cpuid_brand_string - 1] = '\0';
+    fInfo.thread_count = std::min(fInfo.thread_count, kMaxRecordCPUs);
+    fInfo.core_count = std::min(fInfo.core_count, kMaxRecordCPUs);
 }
 
 IntelCPU::~IntelCPU()

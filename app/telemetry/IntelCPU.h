@@ -26,6 +26,8 @@ public:
     static constexpr uint32_t kMaxCPUs = 40;
     // Samples in the ring that frequencies() averages over.
     static constexpr uint32_t kHistorySize = 8;
+    // Counts the record may give: Linux numbers at most this many CPUs.
+    static constexpr uint32_t kMaxRecordCPUs = 8192;
 
     // Finds the service "Vennix", opens a connection of type 0 and fetches the record. Null
     // when the service is missing, does not open, or will not hand out the record; nothing is
@@ -34,7 +36,8 @@ public:
     static std::shared_ptr<IntelCPU> create(ServiceDirectory& directory);
 
     // Takes over the connection (null: every call fails as on a closed one) with the record
-    // fetched on it. Reads no MSR.
+    // fetched on it, its texts cut to end within their fields and its counts to
+    // kMaxRecordCPUs. Reads no MSR.
     IntelCPU(std::unique_ptr<ServiceConnection> connection, const vennix::i386_cpu_info_t& info);
     // Closes the connection.
     ~IntelCPU();

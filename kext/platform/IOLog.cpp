@@ -11,6 +11,25 @@ std::mutex gLogMutex;
 IOLogCapture* gCapture = nullptr;
 } // namespace
 
+std::string escapeForLog(std::string_view text, size_t maxLength)
+{
+    std::string safe;
+    const bool cut = text.size() > maxLength;
+    for (unsigned char c : text.substr(0, maxLength)) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            safe += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            safe += "\\x";
+            safe += kHex[c >> 4];
+            safe += kHex[c & 0xF];
+        }
+    }
+    if (cut)
+        safe += "...";
+    return safe;
+}
+
 void IOLog(const char* format, ...)
 {
     char small[512];

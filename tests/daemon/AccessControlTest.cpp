@@ -5,10 +5,13 @@
 
 #include "daemon/AccessControl.h"
 #include "kext/AccessorTypes.h"
+#include "kext/platform/IOLog.h"
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,11 +126,13 @@ TEST(AccessControlFile, UnknownNamesAndNoResolverListNobody)
     EXPECT_TRUE(AccessControl::listsUser("1000\n", 1000, nullptr));
 }
 
-TEST(AccessControlFile, EmbeddedNulIsPartOfTheLine)
+TEST(AccessControlFile, JunkOnALineMakesItInvalidNeverAMatch)
 {
-    const std::string file("al\0ice\n1001\n", 12);
-    EXPECT_FALSE(AccessControl::listsUser(file, 1000, resolve));
-    EXPECT_TRUE(AccessControl::listsUser(file, 1001, resolve));
+    const std::string file("al\0ice\nalice bob\nbob;carol\n42abc\n-1\nbo b\n\xC3\xA9mile\n1001\n", 52);
+    std::vector<size_t> invalid;
+    const std::set<uid_t> listed = AccessControl::listedUsers(file, resolve, &invalid);
+    EXPECT_EQ(listed, std::set<uid_t>{1001});
+    EXPECT_EQ(invalid, (std::vector<size_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(AccessControlSelectors, OnlyMSRWritesAndACPIWithArgumentsAreWrites)
@@ -162,12 +167,14 @@ protected:
     std::string directory;
 };
 
-TEST_F(AccessControlFiles, ReadsTheFileAtEachDecision)
+TEST_F(AccessControlFiles, ReadAgainOnlyWhenTheFileChanges)
 {
     const std::string path = write("users", "# nobody yet\n");
     const AccessControl access(path, false);
     EXPECT_FALSE(access.rightsOf(peer(4242)).mayOpen);
+    EXPECT_FALSE(access.refresh()) << "unchanged: not read again";
     write("users", "4242\n");
+    EXPECT_TRUE(access.refresh());
     EXPECT_TRUE(access.rightsOf(peer(4242)).mayOpen);
     EXPECT_FALSE(access.rightsOf(peer(4242)).mayWrite);
     std::filesystem::remove(path);
@@ -175,23 +182,48 @@ TEST_F(AccessControlFiles, ReadsTheFileAtEachDecision)
     EXPECT_TRUE(access.rightsOf(peer(0)).mayWrite);
 }
 
-TEST_F(AccessControlFiles, OnlyRegularFilesAreRead)
+TEST_F(AccessControlFiles, AFileOthersCouldHaveWrittenListsNobody)
 {
-    EXPECT_EQ(AccessControl::readUsersFile(directory + "/missing"), std::nullopt);
-    EXPECT_EQ(AccessControl::readUsersFile(directory), std::nullopt);
+    const std::string real = write("real", "4242\n");
     const std::string fifo = directory + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Must not wait for a writer.
-    EXPECT_EQ(AccessControl::readUsersFile(fifo), std::nullopt);
-    EXPECT_EQ(AccessControl::readUsersFile(write("empty", "")), std::string());
+    struct Case {
+        const char* what;
+        std::function<std::string()> make; // the file's path
+        const char* why;
+    } cases[] = {
+        {"world-writable", [&] { const std::string p = write("w", "4242\n"); chmod(p.c_str(), 0666); return p; },
+         "others may write it"},
+        {"group-writable", [&] { const std::string p = write("g", "4242\n"); chmod(p.c_str(), 0620); return p; },
+         "others may write it"},
+        {"a link", [&] { const std::string p = directory + "/link"; symlink(real.c_str(), p.c_str()); return p; },
+         "it is a symbolic link"},
+        {"a directory", [&] { return directory; }, "it is not a regular file"},
+        {"a FIFO (must not wait for a writer)", [&] { return fifo; }, "it is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        IOLogCapture log;
+        const AccessControl access(c.make(), false);
+        EXPECT_FALSE(access.rightsOf(peer(4242)).mayOpen) << c.what;
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_NE(lines[0].find(c.why), std::string::npos) << lines[0];
+    }
+    if (geteuid() == 0) {
+        const std::string theirs = write("theirs", "4242\n");
+        ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
+        EXPECT_FALSE(AccessControl(theirs, false).rightsOf(peer(4242)).mayOpen) << "owned by the user it lists";
+    }
+    EXPECT_TRUE(AccessControl(real, false).rightsOf(peer(4242)).mayOpen);
 }
 
 TEST_F(AccessControlFiles, AnOversizedFileIsCutAtAWholeLine)
 {
     std::string text(AccessControl::kMaxUsersFileSize - 3, '#');
     text += "\nalice\n4242\n"; // "alice" straddles the limit
-    const auto read = AccessControl::readUsersFile(write("big", text));
-    ASSERT_TRUE(read);
+    std::string why;
+    const auto read = ConfigFile::readTrusted(write("big", text), AccessControl::kMaxUsersFileSize, &why);
+    ASSERT_TRUE(read) << why;
     EXPECT_LE(read->size(), AccessControl::kMaxUsersFileSize);
     EXPECT_EQ(read->back(), '\n');
     EXPECT_FALSE(AccessControl::listsUser(*read, 4242, resolve));

@@ -47,13 +47,14 @@ protected:
         std::filesystem::remove_all(directory, ignored);
     }
 
+    // The rights are decided when a peer connects, as the server does.
     std::unique_ptr<Connection> connectionOf(uid_t uid, const AccessControl& rules)
     {
         AccessControl::Peer peer;
         peer.pid = 77;
         peer.uid = uid;
         peer.gid = uid;
-        return std::make_unique<Connection>(-1, peer, rules);
+        return std::make_unique<Connection>(peer, rules.rightsOf(peer), policy);
     }
     std::unique_ptr<Connection> connectionOf(uid_t uid) { return connectionOf(uid, access); }
 
@@ -90,6 +91,9 @@ protected:
     std::string directory = temporaryDirectory();
     std::string usersFile = directory + "/users";
     AccessControl access{usersFile, false};
+    std::string msrsFile = directory + "/msrs";
+    std::string acpiFile = directory + "/acpi";
+    ReaderPolicy policy{msrsFile, acpiFile};
 };
 
 TEST_F(ConnectionTest, MatchOpenCallAndClose)
@@ -228,17 +232,53 @@ TEST_F(ConnectionTest, UnreadablePacketsAreAnsweredInTheirOwnForm)
     EXPECT_EQ(ConnectionTest::call(*connection, testing::getInfoCall()).result, kIOReturnSuccess);
 }
 
-TEST_F(ConnectionTest, UnlistedUserMayNotOpen)
+TEST_F(ConnectionTest, UnlistedUserMayNotOpenAndLearnsNothing)
 {
     auto connection = connectionOf(kOtherUser);
-    EXPECT_EQ(decodeMatchReply(connection->handle(encodeMatch("Vennix"))), true);
+    // Every well-formed name is "found": whether a service or a session exists is not told.
+    for (const char* name : {"Vennix", "NoSuchService", "AccessorUserClient"})
+        EXPECT_EQ(decodeMatchReply(connection->handle(encodeMatch(name))), true) << name;
+    EXPECT_FALSE(connection->refused());
     EXPECT_EQ(decodeOpenReply(connection->handle(encodeOpen(0))), kIOReturnNotPermitted);
+    EXPECT_TRUE(connection->refused()) << "the server closes it after this reply";
     EXPECT_FALSE(connection->isOpen());
     EXPECT_EQ(call(*connection, testing::getInfoCall()).result, kIOReturnNotAttached);
+}
 
-    // The file is read at each open: listed now, the next open succeeds.
-    std::ofstream(usersFile, std::ios::app) << kOtherUser << "\n";
-    EXPECT_EQ(decodeOpenReply(connection->handle(encodeOpen(0))), kIOReturnSuccess);
+TEST_F(ConnectionTest, ReadersReadOnlyWhatAMonitorNeeds)
+{
+    auto vennix = opened(kListedUser);
+    auto acpi = opened(kListedUser, "ACPIAccessor");
+    const struct {
+        const char* what;
+        Connection* connection;
+        CallRequest request;
+        IOReturn expected;
+    } cases[] = {
+        {"IA32_PERF_STATUS", vennix.get(), testing::readMSRCall(0x198, 8), kIOReturnSuccess},
+        {"LSTAR", vennix.get(), testing::readMSRCall(0xC0000082), kIOReturnNotPrivileged},
+        {"KERNEL_GS_BASE on all CPUs", vennix.get(), testing::readMSRCall(0xC0000102, 8), kIOReturnNotPrivileged},
+        {"PP1 energy", vennix.get(), testing::readMSRCall(0x641), kIOReturnNotPrivileged},
+        {"_STA", acpi.get(), testing::acpiCall(kAccessorMethodGetValueOnDevice, "_STA"), kIOReturnSuccess},
+        {"check _STA", acpi.get(), testing::acpiCall(kAccessorMethodCheckValueOnDevice, "_STA"), kIOReturnSuccess},
+        {"_OFF", acpi.get(), testing::acpiCall(kAccessorMethodGetValueOnDevice, "_OFF"), kIOReturnNotPrivileged},
+        {"check _Q66", acpi.get(), testing::acpiCall(kAccessorMethodCheckValueOnDevice, "_Q66"), kIOReturnNotPrivileged},
+        {"TEMP", acpi.get(), testing::acpiCall(kAccessorMethodGetValueOnDevice, "TEMP"), kIOReturnNotPrivileged},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(call(*c.connection, c.request).result, c.expected) << c.what;
+
+    // Root widens both lists in its files; the files are read again when they change.
+    std::ofstream(msrsFile) << "# debugging\n0xC0000082\n";
+    std::ofstream(acpiFile) << "* TEMP\n" << testing::kECPath << " _Q66\n";
+    EXPECT_EQ(call(*vennix, testing::readMSRCall(0xC0000082)).result, kIOReturnSuccess);
+    EXPECT_EQ(call(*acpi, testing::acpiCall(kAccessorMethodGetValueOnDevice, "TEMP")).result, kIOReturnSuccess);
+    EXPECT_EQ(call(*acpi, testing::acpiCall(kAccessorMethodCheckValueOnDevice, "_Q66")).result, kIOReturnSuccess);
+    EXPECT_EQ(call(*acpi, testing::acpiCall(kAccessorMethodGetValueOnDevice, "_OFF")).result, kIOReturnNotPrivileged);
+
+    // Root reads everything, whatever the lists say.
+    auto root = opened(0);
+    EXPECT_EQ(call(*root, testing::readMSRCall(0xC0000102)).result, kIOReturnSuccess);
 }
 
 TEST_F(ConnectionTest, ListedUserReadsButMayNotWrite)
@@ -263,7 +303,7 @@ TEST_F(ConnectionTest, ListedUserReadsButMayNotWrite)
     const CallReply setValue = call(*acpi, testing::setValueCall(7));
     EXPECT_EQ(setValue.result, kIOReturnNotPrivileged);
     EXPECT_TRUE(setValue.structureOutput.empty());
-    EXPECT_EQ(call(*acpi, testing::acpiCall(kAccessorMethodCheckValueOnDevice, "TEMP")).result,
+    EXPECT_EQ(call(*acpi, testing::acpiCall(kAccessorMethodCheckValueOnDevice, "_STA")).result,
               kIOReturnSuccess);
 }
 

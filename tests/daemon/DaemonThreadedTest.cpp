@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <functional>
 #include <pwd.h>
 #include <sstream>
@@ -118,6 +119,31 @@ protected:
         EXPECT_TRUE(exitedWith(finished.status, 0)) << finished.output;
         std::vector<std::string> lines;
         std::istringstream text(finished.output);
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    // The test client as uid, in the background; finish() collects its lines.
+    pid_t startAs(uid_t uid, const VennixdProcess& daemon, const std::vector<std::string>& steps,
+                  const std::string& outputPath)
+    {
+        chmod(daemon.directory().c_str(), 0755);
+        std::vector<std::string> arguments{VENNIX_TEST_CLIENT_PATH, std::to_string(uid), std::to_string(uid),
+                                           daemon.socketPath()};
+        arguments.insert(arguments.end(), steps.begin(), steps.end());
+        int failure = 0;
+        const pid_t pid = spawnProgram(arguments, outputPath, Captured::OutputAndError, &failure);
+        EXPECT_GT(pid, 0) << std::strerror(failure);
+        return pid;
+    }
+    static std::vector<std::string> finish(pid_t pid, const std::string& outputPath)
+    {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(exitedWith(status, 0)) << readFile(outputPath);
+        std::vector<std::string> lines;
+        std::istringstream text(readFile(outputPath));
         for (std::string line; std::getline(text, line);)
             lines.push_back(line);
         return lines;
@@ -256,10 +282,11 @@ TEST_F(Daemon, OtherUsersReadWhenListedAndNeverWrite)
     // The refused write changed nothing.
     EXPECT_EQ(testing::msrValue(*root->call(testing::readMSRCall(testing::kTurboRatioLimitMSR))), before);
 
+    // Told once, then the connection ends: a stranger holds no place.
     EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "open", "getinfo"}),
-              (std::vector<std::string>{"match 1", "open 0xe00002e2", "getinfo 0xe00002d9 0"}));
+              (std::vector<std::string>{"match 1", "open 0xe00002e2", "getinfo none"}));
 
-    // The file is read at each open.
+    // The file is read again when it changes: listed now, the next connection opens.
     std::ofstream(usersFile, std::ios::app) << kStranger << "\n";
     EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "open"}),
               (std::vector<std::string>{"match 1", "open 0x00000000"}));
@@ -298,13 +325,92 @@ TEST_F(Daemon, OneUserCannotTakeEveryPlace)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run clients as other users";
     // Eight places: two for each user but root.
-    VennixdProcess daemon({"--simulate", "--max-connections", "8"});
+    std::ofstream(usersFile) << kReader << "\n";
+    VennixdProcess daemon({"--simulate", "--max-connections", "8", "--users-file", usersFile});
     ASSERT_TRUE(daemon.running());
-    EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "another:Vennix", "another:Vennix"}),
+    EXPECT_EQ(runAs(kReader, daemon, {"match:Vennix", "another:Vennix", "another:Vennix"}),
               (std::vector<std::string>{"match 1", "another 1", "another none"}));
     // Root still gets in while others hold their share.
     auto root = servedClient(daemon);
     EXPECT_EQ(root->call(testing::getInfoCall())->result, kIOReturnSuccess);
+}
+
+TEST_F(Daemon, ARemovedUsersSessionEnds)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run clients as other users";
+    std::ofstream(usersFile) << kReader << "\n";
+    VennixdProcess daemon({"--simulate", "--users-file", usersFile});
+    ASSERT_TRUE(daemon.running());
+    const pid_t reader = startAs(kReader, daemon, {"match:Vennix", "open", "getinfo", "wait:2000", "getinfo"},
+                                 scratch + "/reader.out");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::ofstream(usersFile) << "# nobody any more\n";
+    EXPECT_EQ(finish(reader, scratch + "/reader.out"),
+              (std::vector<std::string>{"match 1", "open 0x00000000", "getinfo 0x00000000 464", "getinfo none"}));
+    EXPECT_NE(daemon.log().find("uid 4242 is no longer allowed"), std::string::npos) << daemon.log();
+}
+
+// Threads and open files of a running process.
+std::pair<int, int> threadsAndFiles(pid_t pid)
+{
+    int threads = 0;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0)
+            threads = std::stoi(line.substr(8));
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        ++files;
+    return {threads, files};
+}
+
+TEST_F(Daemon, HostileUsersLockNobodyOut)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run clients as other users";
+    std::ofstream(usersFile) << kReader << "\n";
+    VennixdProcess daemon({"--simulate", "--users-file", usersFile});
+    ASSERT_TRUE(daemon.running());
+    // The start-up probe's connection has gone by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto idle = threadsAndFiles(daemon.pid());
+
+    // Four users who may not open, each as many connections as it gets, for four seconds: one
+    // holds them, two send and never read their replies, one reconnects as fast as it can.
+    std::vector<pid_t> floods;
+    const char* modes[] = {"hold", "noread", "noread", "reconnect"};
+    for (int i = 0; i < 4; ++i)
+        floods.push_back(startAs(5001 + i, daemon, {std::string("flood:") + modes[i] + ":4"},
+                                 scratch + "/flood" + std::to_string(i) + ".out"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Meanwhile root and a reader are served within a second, every time (the rounds are few:
+    // on two cores the flooding processes take most of the time the probes would run in).
+    const pid_t root = startAs(0, daemon, {"probe:3"}, scratch + "/root.out");
+    const pid_t reader = startAs(kReader, daemon, {"probe:3"}, scratch + "/reader.out");
+    for (const auto& [who, pid] : {std::pair{"root", root}, std::pair{"reader", reader}}) {
+        const std::vector<std::string> lines = finish(pid, scratch + "/" + who + ".out");
+        ASSERT_EQ(lines.size(), 1u) << who;
+        unsigned rounds = 0, failures = 0, worst = 0;
+        ASSERT_EQ(std::sscanf(lines[0].c_str(), "probe %u %u %u", &rounds, &failures, &worst), 3) << lines[0];
+        EXPECT_GE(rounds, 5u) << who;
+        EXPECT_EQ(failures, 0u) << who << ": " << lines[0];
+        EXPECT_LT(worst, 1000u) << who << " waited " << worst << " ms";
+    }
+    for (int i = 0; i < 4; ++i) {
+        const auto lines = finish(floods[i], scratch + "/flood" + std::to_string(i) + ".out");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("flood ", 0), 0u) << lines[0];
+    }
+    // Once they are gone, the daemon holds what it held before.
+    const auto backAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (threadsAndFiles(daemon.pid()) != idle && std::chrono::steady_clock::now() < backAt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(threadsAndFiles(daemon.pid()), idle)
+        << "threads and files: " << threadsAndFiles(daemon.pid()).first << ", "
+        << threadsAndFiles(daemon.pid()).second;
+    EXPECT_NE(daemon.log().find("may not open a connection"), std::string::npos);
 }
 
 TEST_F(Daemon, TermSignalStopsCleanly)

@@ -79,7 +79,7 @@ protected:
     }
 
     void serve(unsigned maxConnections = 64,
-               std::chrono::milliseconds openTimeout = Connection::kOpenTimeout)
+               std::chrono::milliseconds openTimeout = SocketServer::kOpenTimeout)
     {
         std::string error;
         SocketServer::Options chosen = options(maxConnections);
@@ -125,12 +125,16 @@ TEST_F(SocketServerTest, CreatesItsDirectoryAndASocketEveryoneCanReach)
 
 TEST_F(SocketServerTest, ConnectionsThatNeverOpenAreClosedInTime)
 {
-    // Two places per user, so that the test holds when it does not run as root.
-    ASSERT_NO_FATAL_FAILURE(serve(8, std::chrono::milliseconds(200)));
+    ASSERT_NO_FATAL_FAILURE(serve(8, std::chrono::milliseconds(300)));
     auto opened = openClient();
     TestSocket idle(socketPath);
-    ASSERT_TRUE(idle.connected());
-    EXPECT_TRUE(eventually([&] { return server->connectionCount() == 2; }));
+    TestSocket talker(socketPath); // matches again and again, never opens
+    ASSERT_TRUE(idle.connected() && talker.connected());
+    EXPECT_TRUE(eventually([&] { return server->connectionCount() == 3; }));
+    const auto start = std::chrono::steady_clock::now();
+    while (talker.match("Vennix") == true)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "talking kept it open";
     // The idle one is closed once its time is up; the opened one stays.
     EXPECT_TRUE(eventually([&] { return server->connectionCount() == 1; }));
     EXPECT_EQ(idle.match("Vennix"), std::nullopt);
@@ -236,26 +240,32 @@ TEST_F(SocketServerTest, StopEndsEveryConnectionBeforeTheServicesGo)
                                                      "ACPIAccessor/ free\n", "Vennix/ free\n"}));
 }
 
-TEST_F(SocketServerTest, StopWakesAConnectionStuckOnAClientThatNeverReads)
+TEST_F(SocketServerTest, AClientThatNeverReadsItsRepliesIsDroppedAndHoldsNobodyUp)
 {
     ASSERT_NO_FATAL_FAILURE(serve());
-    auto client = openClient();
-    // Calls until neither side has room left: the daemon's thread then waits to send a reply
-    // nobody reads. (The wait for room gives up after a while without any.)
+    auto stuck = openClient();
+    // Calls until neither side has room left: the daemon then holds a reply nobody reads.
     const Packet call = encodeCall(testing::getInfoCall());
     size_t sent = 0;
     for (;;) {
-        if (::send(client->fd(), call.data(), call.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        if (::send(stuck->fd(), call.data(), call.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
             ++sent;
             continue;
         }
-        pollfd room{client->fd(), POLLOUT, 0};
+        pollfd room{stuck->fd(), POLLOUT, 0};
         if (::poll(&room, 1, 200) <= 0)
             break;
     }
     EXPECT_GT(sent, 0u);
+    // Another client is served meanwhile, at once.
+    const auto start = std::chrono::steady_clock::now();
+    auto other = openClient();
+    EXPECT_EQ(other->call(testing::getInfoCall())->result, kIOReturnSuccess);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    // The one that does not read is dropped once its reply has waited too long.
+    EXPECT_TRUE(eventually([&] { return server->connectionCount() == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, SocketServer::kSendTimeout + std::chrono::seconds(2));
     server->stop();
-    EXPECT_EQ(server->connectionCount(), 0u);
     EXPECT_FALSE(userClientPublished());
 }
 

@@ -11,23 +11,35 @@
 //   setv:VALUE         -> "setv 0x<IOReturn> <output bytes in hex>"
 //   another:NAME       -> "another 1" / "another 0": match on one more socket; all stay
 //                         open until the client ends
+//   wait:MS            -> nothing printed: sleeps
+//   flood:MODE:SECONDS -> "flood <connections made>": for SECONDS, as many connections as
+//                         the daemon lets this user have, each reconnected when closed:
+//                         hold (connect, send nothing), noread (send matches, read no reply)
+//                         or reconnect (match, open, close, again)
+//   probe:SECONDS      -> "probe <rounds> <failures> <worst ms>": every 20 ms for SECONDS,
+//                         a fresh connection matched, opened and asked for the record
 // A step that gets no answer prints "<step> none". Exit 0 once all steps ran, 3 when the
 // client could not become the user or connect.
 
 #include "tests/daemon/TestCalls.h"
 #include "tests/daemon/TestSocket.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <grp.h>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace vennix;
 using namespace vennix::testing;
+using namespace vennix::protocol;
 
 namespace {
 
@@ -47,6 +59,94 @@ std::vector<std::string> split(const std::string& text, char separator)
 uint64_t number(const std::string& text)
 {
     return std::strtoull(text.c_str(), nullptr, 0);
+}
+
+using Clock = std::chrono::steady_clock;
+
+int connectTo(const char* path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Keeps up to 256 connections busy the hostile way for a while; answers connections made.
+unsigned flood(const char* path, const std::string& mode, double seconds)
+{
+    const Packet match = encodeMatch("Vennix");
+    const Packet open = encodeOpen(0);
+    std::vector<int> sockets;
+    unsigned made = 0;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        // Make more while the daemon takes them.
+        while (sockets.size() < 256) {
+            const int fd = connectTo(path);
+            if (fd < 0)
+                break;
+            sockets.push_back(fd);
+            ++made;
+        }
+        std::vector<int> alive;
+        for (int fd : sockets) {
+            pollfd state{fd, POLLRDHUP, 0};
+            bool closed = ::poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR));
+            if (!closed && mode == "noread") {
+                while (::send(fd, match.data(), match.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+                }
+            } else if (!closed && mode == "reconnect") {
+                uint8_t reply[64];
+                ::send(fd, match.data(), match.size(), MSG_NOSIGNAL);
+                ::recv(fd, reply, sizeof reply, 0);
+                ::send(fd, open.data(), open.size(), MSG_NOSIGNAL);
+                ::recv(fd, reply, sizeof reply, 0);
+                closed = true;
+            }
+            if (closed)
+                ::close(fd);
+            else
+                alive.push_back(fd);
+        }
+        sockets.swap(alive);
+        std::this_thread::sleep_for(std::chrono::milliseconds(mode == "reconnect" ? 0 : 5));
+    }
+    for (int fd : sockets)
+        ::close(fd);
+    return made;
+}
+
+// Rounds of connect, match, open and a record, each timed.
+void probe(const char* path, double seconds)
+{
+    unsigned rounds = 0, failures = 0;
+    double worst = 0;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        const auto start = Clock::now();
+        bool served = false;
+        {
+            TestSocket socket(path);
+            served = socket.connected() && socket.match("Vennix") == true && socket.open() == kIOReturnSuccess;
+            if (served) {
+                const auto reply = socket.call(getInfoCall());
+                served = reply && reply->result == kIOReturnSuccess;
+            }
+        }
+        const double took = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        worst = std::max(worst, took);
+        ++rounds;
+        failures += served ? 0 : 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::printf("probe %u %u %.0f\n", rounds, failures, worst);
 }
 
 } // namespace
@@ -70,8 +170,11 @@ int main(int argc, char** argv)
         return 3;
     }
 
-    TestSocket socket(argv[3]);
-    if (!socket.connected()) {
+    // Flooding and probing make connections of their own.
+    const bool ownSockets = argc > 4 && (std::string(argv[4]).rfind("flood:", 0) == 0
+                                         || std::string(argv[4]).rfind("probe:", 0) == 0);
+    TestSocket socket(ownSockets ? "" : argv[3]);
+    if (!ownSockets && !socket.connected()) {
         std::perror("cannot connect");
         return 3;
     }
@@ -130,6 +233,12 @@ int main(int argc, char** argv)
                 std::printf("another %d\n", *found ? 1 : 0);
             else
                 std::printf("another none\n");
+        } else if (name == "wait" && step.size() == 2) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(number(step[1])));
+        } else if (name == "flood" && step.size() == 3) {
+            std::printf("flood %u\n", flood(argv[3], step[1], std::strtod(step[2].c_str(), nullptr)));
+        } else if (name == "probe" && step.size() == 2) {
+            probe(argv[3], std::strtod(step[1].c_str(), nullptr));
         } else {
             std::fprintf(stderr, "unknown step %s\n", argv[i]);
             return 3;

@@ -27,7 +27,7 @@ public:
     // Starts `vennixd --socket <dir>/vennix.sock <arguments...>` with its standard error in
     // <dir>/vennixd.log and waits until the socket accepts connections. When that fails,
     // running() is false and problem() says why.
-    explicit VennixdChild(std::vector<std::string> arguments = {"--simulate"})
+    explicit VennixdChild(std::vector<std::string> arguments = {"--simulate"}, std::string program = VENNIXD_PATH)
     {
         char pattern[] = "/tmp/vennixd-test-XXXXXX";
         const char* made = mkdtemp(pattern);
@@ -39,12 +39,12 @@ public:
         fSocketPath = fDirectory + "/vennix.sock";
         fLogPath = fDirectory + "/vennixd.log";
 
-        std::vector<std::string> argv{VENNIXD_PATH, "--socket", fSocketPath};
+        std::vector<std::string> argv{program, "--socket", fSocketPath};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         int failure = 0;
         fPid = spawnProgram(argv, fLogPath, Captured::StandardError, &failure);
         if (fPid < 0) {
-            fProblem = std::string("cannot start " VENNIXD_PATH ": ") + std::strerror(failure);
+            fProblem = "cannot start " + program + ": " + std::strerror(failure);
             return;
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -7,6 +7,7 @@
 #include "telemetry/ACPIAccessor.h"
 #include "telemetry/IntelCPU.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
@@ -42,6 +43,20 @@ std::string writeRefusal(vennix::IOReturn result)
     if (result == vennix::kIOReturnNotPrivileged)
         return "writing is refused: it needs root, or vennixd started with --allow-writes";
     return "the write failed: " + describeIOReturn(result);
+}
+
+std::string readRefusal(vennix::IOReturn result, uint32_t msr)
+{
+    if (result == vennix::kIOReturnNotPrivileged)
+        return "reading MSR " + hex(msr) + " is refused: users other than root read only the MSRs the monitor "
+               "needs (root may add more in /etc/vennix/msrs)";
+    return "the read failed: " + describeIOReturn(result);
+}
+
+std::string refusedMethod(const std::string& key)
+{
+    return "evaluating " + key + " is refused: users other than root evaluate only methods that report "
+           "(root may add more in /etc/vennix/acpi)";
 }
 
 // A value as the user reads it: text as it is, numbers in decimal, bytes in hexadecimal.
@@ -265,19 +280,22 @@ int VennixCtl::rdmsr(ServiceDirectory& directory, const std::vector<std::string>
         uint64_t value = 0;
         const vennix::IOReturn result = cpu->getMSRs(&number, &value, 1);
         if (result != vennix::kIOReturnSuccess)
-            return fail(kExitFailed, "the read failed: " + describeIOReturn(result));
+            return fail(kExitFailed, readRefusal(result, number));
         fOut << hex(value) << "\n";
         return 0;
     }
 
-    const uint32_t cpus = static_cast<uint32_t>(cpu->numberOfCPUs());
+    // One call carries the rows of as many CPUs as fit in a structure, whatever the record says.
+    const uint32_t cpus = std::min<uint32_t>(
+        static_cast<uint32_t>(cpu->numberOfCPUs()),
+        (ServiceConnection::kMaxStructureSize - vennix::MSRBatchResult::kHeaderSize) / 8);
     if (cpuWanted && *cpuWanted >= cpus)
         return fail(kExitFailed, "there is no CPU " + std::to_string(*cpuWanted) + ": this processor has " +
                                      std::to_string(cpus) + " (0 to " + std::to_string(cpus ? cpus - 1 : 0) + ")");
     std::vector<uint8_t> reply(vennix::MSRBatchResult::size(1, cpus));
     const vennix::IOReturn result = cpu->getMSRs(&number, reply.data(), 1, cpus);
     if (result != vennix::kIOReturnSuccess)
-        return fail(kExitFailed, "the read failed: " + describeIOReturn(result));
+        return fail(kExitFailed, readRefusal(result, number));
     const uint32_t filled = IntelCPU::filledCPUs(reply.data(), 1, cpus);
     if (cpuWanted) {
         if (*cpuWanted >= filled)
@@ -418,18 +436,19 @@ int VennixCtl::acpi(ServiceDirectory& directory, const std::vector<std::string>&
     if (action == "check") {
         const std::optional<std::string> kind = accessor->checkValueOnDevice(path, key);
         if (!kind)
-            return fail(kExitFailed, accessor->lastResult() == vennix::kIOReturnSuccess
-                                         ? "the service gave no readable answer"
-                                         : "the check failed: " + describeIOReturn(accessor->lastResult()));
+            return fail(kExitFailed, accessor->lastResult() == vennix::kIOReturnSuccess ? "the service gave no readable answer"
+                                     : accessor->lastResult() == vennix::kIOReturnNotPrivileged ? refusedMethod(key)
+                                     : "the check failed: " + describeIOReturn(accessor->lastResult()));
         fOut << *kind << "\n";
         return 0;
     }
     const std::optional<ACPIValue> value = set ? accessor->setValueOnDevice(path, key, ACPIValue{uint64_t{*number}})
                                                : accessor->getValueOnDevice(path, key);
     if (accessor->lastResult() != vennix::kIOReturnSuccess)
-        return fail(kExitFailed, accessor->lastResult() == vennix::kIOReturnNotPrivileged
-                                     ? "calling ACPI methods with an argument needs root, or vennixd started with --allow-writes"
-                                     : "the call failed: " + describeIOReturn(accessor->lastResult()));
+        return fail(kExitFailed, accessor->lastResult() != vennix::kIOReturnNotPrivileged
+                                     ? "the call failed: " + describeIOReturn(accessor->lastResult())
+                                     : set ? "calling ACPI methods with an argument needs root, or vennixd started with --allow-writes"
+                                           : refusedMethod(key));
     if (!value)
         return fail(kExitFailed, set ? "no result (the device or method does not exist, the call failed, or it gives nothing)"
                                      : "no value (the device or method does not exist, or it gives a kind of value vennixctl does not show)");

@@ -7,6 +7,8 @@
 #include "TestFiles.h"
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sstream>
@@ -34,10 +36,11 @@ mode_t modeOf(const std::string& path)
     return ::lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
 }
 
-uid_t ownerOf(const std::string& path)
+struct stat statOf(const std::string& path)
 {
-    struct stat status;
-    return ::lstat(path.c_str(), &status) == 0 ? status.st_uid : static_cast<uid_t>(-1);
+    struct stat status{};
+    ::lstat(path.c_str(), &status);
+    return status;
 }
 
 class VennixInstallerScriptTest : public ::testing::Test {
@@ -117,6 +120,16 @@ protected:
         return {result.ending == Process::Ending::Exited ? result.exitStatus : -1, result.output};
     }
 
+    // The run's own staging directories (the staging name + '.' + eight characters) still there.
+    std::vector<std::string> stagingDirectoriesLeft() const
+    {
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(std::string(fTemporary / "")))
+            if (entry.path().filename().string().rfind("Vennix.kext.", 0) == 0)
+                left.push_back(entry.path());
+        return left;
+    }
+
     bool installedNothing() const
     {
         return !exists(fRoot + "/usr/local/sbin/vennixd") && !exists(fRoot + "/etc/systemd/system/" + kUnit) &&
@@ -145,7 +158,7 @@ TEST_F(VennixInstallerScriptTest, WithSystemdInstallsTheFilesAddsTheUserAndStart
     const std::string program = fRoot + "/usr/local/sbin/vennixd";
     EXPECT_TRUE(S_ISREG(modeOf(program)));
     EXPECT_EQ(modeOf(program) & 07777, 0755u);
-    EXPECT_EQ(ownerOf(program), 0u);
+    EXPECT_EQ(statOf(program).st_uid, 0u);
     EXPECT_EQ(readFile(program), readFile(fBundle + "/vennixd"));
 
     const std::string unit = fRoot + "/etc/systemd/system/" + kUnit;
@@ -238,65 +251,41 @@ TEST_F(VennixInstallerScriptTest, WithoutSystemdAServiceThatEndsAtOnceFails)
     EXPECT_NE(readFile(fRoot + "/var/log/vennixd.log").find("no msr here"), std::string::npos);
 }
 
-TEST_F(VennixInstallerScriptTest, RefusesAStagingPathThatIsALink)
+TEST_F(VennixInstallerScriptTest, WhateverIsPlantedAtTheStagingNameIsLeftAloneAndBlocksNothing)
 {
+    // Anyone may create /tmp/Vennix.kext first: a link to a directory of root's, a directory
+    // of another user, a directory of root's with files in it. The run stages in a directory
+    // of its own and never follows, uses or removes what it did not create.
     const std::string target = fTemporary / "elsewhere";
     ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
     writeFile(target + "/keep", "mine");
-    ASSERT_EQ(::symlink(target.c_str(), fStaging.c_str()), 0);
-
-    const Installed run = install(fNamedUid);
-    EXPECT_NE(run.status, 0);
-    EXPECT_NE(run.output.find("symbolic link"), std::string::npos) << run.output;
-    EXPECT_TRUE(S_ISLNK(modeOf(fStaging)));
-    EXPECT_EQ(readFile(target + "/keep"), "mine");
-    EXPECT_FALSE(exists(target + "/vennixd"));
-    EXPECT_EQ(modeOf(target) & 07777, 0755u);
-    EXPECT_TRUE(installedNothing());
-
-    // A link to nothing: its target is not created either.
-    ASSERT_EQ(::unlink(fStaging.c_str()), 0);
-    const std::string nowhere = fTemporary / "nowhere";
-    ASSERT_EQ(::symlink(nowhere.c_str(), fStaging.c_str()), 0);
-    EXPECT_NE(install(fNamedUid).status, 0);
-    EXPECT_FALSE(exists(nowhere));
-    EXPECT_TRUE(installedNothing());
-
-    // A trailing slash would see through the link.
-    EXPECT_NE(install(fNamedUid, {fBundle, fStaging + "/"}).status, 0);
-    EXPECT_FALSE(exists(nowhere));
-}
-
-TEST_F(VennixInstallerScriptTest, RefusesAStagingPathOfAnotherUser)
-{
-    ASSERT_EQ(::mkdir(fStaging.c_str(), 0777), 0);
-    writeFile(fStaging + "/planted", "theirs");
-    ASSERT_EQ(::chown(fStaging.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(::chown((fStaging + "/planted").c_str(), 65534, 65534), 0);
-
-    const Installed run = install(fNamedUid);
-    EXPECT_NE(run.status, 0);
-    EXPECT_NE(run.output.find("not root"), std::string::npos) << run.output;
-    EXPECT_EQ(readFile(fStaging + "/planted"), "theirs");
-    EXPECT_EQ(ownerOf(fStaging), 65534u);
-    EXPECT_TRUE(installedNothing());
-
-    // Nor a file of root's where the directory belongs.
-    std::filesystem::remove_all(fStaging);
-    writeFile(fStaging, "a file");
-    EXPECT_NE(install(fNamedUid).status, 0);
-    EXPECT_EQ(readFile(fStaging), "a file");
-    EXPECT_TRUE(installedNothing());
-}
-
-TEST_F(VennixInstallerScriptTest, ReplacesALeftoverStagingDirectoryOfRoot)
-{
-    ASSERT_EQ(::mkdir(fStaging.c_str(), 0700), 0);
-    writeFile(fStaging + "/vennixd", "stale");
-    const Installed run = install(fNamedUid);
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(readFile(fRoot + "/usr/local/sbin/vennixd"), readFile(fBundle + "/vennixd"));
-    EXPECT_FALSE(exists(fStaging));
+    const std::vector<std::function<void()>> plants = {
+        [&] { ASSERT_EQ(::symlink(target.c_str(), fStaging.c_str()), 0); },
+        [&] {
+            ASSERT_EQ(::mkdir(fStaging.c_str(), 0777), 0);
+            writeFile(fStaging + "/planted", "theirs");
+            ASSERT_EQ(::chown(fStaging.c_str(), 65534, 65534), 0);
+        },
+        [&] {
+            ASSERT_EQ(::mkdir(fStaging.c_str(), 0700), 0);
+            writeFile(fStaging + "/planted", "root's own");
+        },
+    };
+    for (size_t i = 0; i < plants.size(); ++i) {
+        std::filesystem::remove_all(fStaging);
+        plants[i]();
+        const struct stat before = statOf(fStaging);
+        const Installed run = install(fNamedUid);
+        ASSERT_EQ(run.status, 0) << "plant " << i << ": " << run.output;
+        EXPECT_EQ(readFile(fRoot + "/usr/local/sbin/vennixd"), readFile(fBundle + "/vennixd")) << i;
+        const struct stat after = statOf(fStaging);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "plant " << i << " was replaced";
+        EXPECT_EQ(after.st_uid, before.st_uid) << i;
+        EXPECT_EQ(readFile(target + "/keep"), "mine");
+        EXPECT_FALSE(exists(target + "/vennixd"));
+        EXPECT_TRUE(stagingDirectoriesLeft().empty()) << "plant " << i;
+    }
+    EXPECT_EQ(readFile(fStaging + "/planted"), "root's own");
 }
 
 TEST_F(VennixInstallerScriptTest, InstallsNoLinkFromTheBundle)
@@ -310,7 +299,7 @@ TEST_F(VennixInstallerScriptTest, InstallsNoLinkFromTheBundle)
     EXPECT_NE(run.status, 0);
     EXPECT_NE(run.output.find("not a link"), std::string::npos) << run.output;
     EXPECT_TRUE(installedNothing());
-    EXPECT_FALSE(exists(fStaging));
+    EXPECT_TRUE(stagingDirectoriesLeft().empty());
     EXPECT_EQ(modeOf(secret) & 07777, 0600u);
 }
 
@@ -323,7 +312,7 @@ TEST_F(VennixInstallerScriptTest, FailuresOfTheSystemEndItNonZero)
     writeScript(fBin + "/modprobe", "exit 1\n");
     EXPECT_NE(install(fNamedUid).status, 0);
     EXPECT_FALSE(exists(fBin + "/systemctl.calls"));
-    EXPECT_FALSE(exists(fStaging));
+    EXPECT_TRUE(stagingDirectoriesLeft().empty());
 
     writeScript(fBin + "/modprobe", "exit 0\n");
     writeScript(fBin + "/systemctl", "echo \"$*\" >> \"$d/systemctl.calls\"\n[ \"$1\" != enable ]\n");

@@ -48,6 +48,9 @@ expect 0 '^0x26272829$' '' -- "${ctl[@]}" rdmsr 0x1AD --cpu 5
 
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   expect 0 '^0x26272829$' '' -- as "$reader" "${ctl[@]}" rdmsr 0x1AD
+  expect 1 - 'reading MSR 0xc0000082 is refused' -- as "$reader" "${ctl[@]}" rdmsr 0xC0000082
+  expect 0 '^15$' '' -- as "$reader" "${ctl[@]}" acpi get IOACPIPlane:/_SB/PCI0/LPCB/EC0 _STA
+  expect 1 - 'evaluating _OFF is refused' -- as "$reader" "${ctl[@]}" acpi get IOACPIPlane:/_SB/PCI0/LPCB/EC0 _OFF
   expect 1 - 'needs root, or vennixd started with --allow-writes' -- as "$reader" "${ctl[@]}" wrmsr 0x1AD 0x28292A2A
   expect 1 - 'needs root, or vennixd started with --allow-writes' -- as "$reader" "${ctl[@]}" acpi set IOACPIPlane:/_SB/PCI0/LPCB/EC0 SETV 7
   expect 0 '^0x26272829$' '' -- "${ctl[@]}" rdmsr 0x1AD
