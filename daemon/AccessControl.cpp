@@ -1,6 +1,6 @@
 #include "daemon/AccessControl.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/platform/IOLog.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "daemon/Connection.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 
 #include <algorithm>
 #include <cstring>

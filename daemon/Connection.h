@@ -13,7 +13,7 @@
 // counters come at its rate.
 
 #include "daemon/AccessControl.h"
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 #include "daemon/ReaderPolicy.h"
 #include "kext/platform/IOUserClient.h"
 

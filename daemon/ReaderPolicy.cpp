@@ -1,6 +1,7 @@
 #include "daemon/ReaderPolicy.h"
 
 #include "kext/platform/IOLog.h"
+#include "protocol/MSR.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,31 +13,15 @@ namespace {
 
 // The monitor's package and per-CPU channels and IntelCPU's metrics read these, and no more.
 constexpr uint32_t kMonitorMSRs[] = {
-    0x10,  // IA32_TIME_STAMP_COUNTER
-    0xCE,  // MSR_PLATFORM_INFO
-    0xE2,  // MSR_PKG_CST_CONFIG_CONTROL
-    0xE7,  // IA32_MPERF
-    0xE8,  // IA32_APERF
-    0x198, // IA32_PERF_STATUS
-    0x19C, // IA32_THERM_STATUS
-    0x1A2, // MSR_TEMPERATURE_TARGET
-    0x1AD, // MSR_TURBO_RATIO_LIMIT
-    0x1B1, // IA32_PACKAGE_THERM_STATUS
-    0x606, // MSR_RAPL_POWER_UNIT
-    0x611, // MSR_PKG_ENERGY_STATUS
-    0x620, // MSR_UNCORE_RATIO_LIMIT
-    0x639, // MSR_PP0_ENERGY_STATUS
-    0x64C, // MSR_TURBO_ACTIVATION_RATIO
+    msr::kTimeStampCounter, msr::kPlatformInfo,       msr::kPackageCStateConfig, msr::kMPerf,
+    msr::kAPerf,            msr::kPerfStatus,         msr::kThermStatus,         msr::kTemperatureTarget,
+    msr::kTurboRatioLimit,  msr::kPackageThermStatus, msr::kRaplPowerUnit,       msr::kPackageEnergyStatus,
+    msr::kUncoreRatioLimit, msr::kPP0EnergyStatus,    msr::kTurboActivationRatio,
 };
 
 constexpr uint32_t kEnergyCounters[] = {
-    0x611,      // MSR_PKG_ENERGY_STATUS
-    0x619,      // MSR_DRAM_ENERGY_STATUS
-    0x639,      // MSR_PP0_ENERGY_STATUS
-    0x641,      // MSR_PP1_ENERGY_STATUS
-    0x64D,      // MSR_PLATFORM_ENERGY_COUNTER
-    0xC001029A, // AMD core energy
-    0xC001029B, // AMD package energy
+    msr::kPackageEnergyStatus, msr::kDRAMEnergyStatus,       msr::kPP0EnergyStatus, msr::kPP1EnergyStatus,
+    msr::kPlatformEnergyCounter, msr::kAMDCoreEnergy, msr::kAMDPackageEnergy,
 };
 
 // Methods that only report: status, temperatures and trip points, identification, battery and

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "daemon/Connection.h"
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 #include "kext/platform/IOLog.h"
 
 #include <cerrno>

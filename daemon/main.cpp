@@ -1,9 +1,9 @@
 // vennixd: serves the CPU service's Vennix and ACPIAccessor on a Unix socket until SIGTERM or
 // SIGINT.
 
-#include "daemon/PlatformBackends.h"
-#include "daemon/Protocol.h"
-#include "daemon/ServiceSet.h"
+#include "host/PlatformBackends.h"
+#include "protocol/Protocol.h"
+#include "host/ServiceSet.h"
 #include "daemon/SocketServer.h"
 #include "kext/platform/IOLog.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "kext/ACPIAccessor.h"
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/ObjectWireFormat.h"
 #include "kext/Vennix.h"
 #include "kext/cpuid.h"

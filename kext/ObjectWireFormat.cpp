@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/platform/OSArray.h"
 #include "kext/platform/OSData.h"
 #include "kext/platform/OSNumber.h"
@@ -28,34 +28,16 @@ int writeItem(OSObject* object, unsigned char* out, int size, int depth)
 {
     // Fewer than 16 bytes: no item but the no-room tag fits, not even a null.
     if (size < kSmallestItemRoom)
-        return size >= kTagSize ? writeTag(out, kObjectTypeNoRoom) : 0;
+        return writeTagItem(out, size, kObjectTypeNoRoom);
 
     if (object == nullptr)
         return writeTag(out, kObjectTypeNull);
-
-    if (const auto* string = OSDynamicCast<OSString>(object)) {
-        // With its NUL when that fits; otherwise cut, leaving 4 bytes of the space unused.
-        const int64_t n = std::min<int64_t>(int64_t{string->getLength()} + 1, size - kHeaderSize);
-        writeTag(out, kObjectTypeString);
-        std::memcpy(out + kTagSize, string->getCStringNoCopy(), static_cast<size_t>(n));
-        return static_cast<int>(n) + kTagSize;
-    }
-
-    if (const auto* number = OSDynamicCast<OSNumber>(object)) {
-        writeTag(out, kObjectTypeNumber);
-        writeU64(out, kTagSize, number->unsigned64BitValue());
-        return kNumberSize;
-    }
-
-    if (const auto* data = OSDynamicCast<OSData>(object)) {
-        const int64_t length = data->getLength();
-        const int64_t total = std::min<int64_t>(length + 4, size - kHeaderSize);
-        const int64_t n = total - 4;
-        writeTag(out, n < length ? kObjectTypeDataTruncated : kObjectTypeData);
-        writeU32(out, kTagSize, static_cast<uint32_t>(n));
-        std::memcpy(out + kHeaderSize, data->getBytesNoCopy(), static_cast<size_t>(n));
-        return static_cast<int>(n) + kHeaderSize;
-    }
+    if (const auto* string = OSDynamicCast<OSString>(object))
+        return writeStringItem(out, size, string->getCStringNoCopy(), string->getLength());
+    if (const auto* number = OSDynamicCast<OSNumber>(object))
+        return writeNumberItem(out, size, number->unsigned64BitValue());
+    if (const auto* data = OSDynamicCast<OSData>(object))
+        return writeDataItem(out, size, data->getBytesNoCopy(), data->getLength());
 
     if (const auto* array = OSDynamicCast<OSArray>(object)) {
         if (depth >= kObjectMaxDepth)

@@ -1,40 +1,13 @@
 #pragma once
-// The tagged binary format in which ACPI requests' arguments and results cross between the
-// monitor and the CPU service. An item is a u32 tag and the fields behind it, little-endian,
-// unaligned, with no padding; the items of an array follow each other directly:
-//
-//   0 unsupported   tag only (an object the format does not carry: dictionary, boolean)
-//   1 null          tag only
-//   2 string        tag, the characters and their NUL (the NUL is missing when cut)
-//   3 number        tag, u64
-//   4 array         tag, u32 element count, the elements
-//   5 data          tag, u32 byte count L, L bytes
-//   6 cut data      as 5, holding only the first L bytes of a longer buffer
-//   7 no room       tag only: the item did not fit
-//
-// Both functions stay within the size they are given and never fail loudly.
+// The object side of the tagged wire format of protocol/WireFormat.h: the service's containers
+// written as items and read back from them.
 
 #include "kext/platform/OSObject.h"
+#include "protocol/WireFormat.h"
 
 #include <cstdint>
 
 namespace vennix {
-
-enum : uint32_t {
-    kObjectTypeUnsupported = 0,
-    kObjectTypeNull = 1,
-    kObjectTypeString = 2,
-    kObjectTypeNumber = 3,
-    kObjectTypeArray = 4,
-    kObjectTypeData = 5,
-    kObjectTypeDataTruncated = 6,
-    kObjectTypeNoRoom = 7,
-};
-
-// Arrays nested deeper than this are neither written (an array below this depth becomes an
-// unsupported item) nor read (it is unreadable), so that neither a cyclic array nor a
-// hostile request can exhaust the stack.
-inline constexpr int kObjectMaxDepth = 64;
 
 // Writes object into buffer using at most size bytes and answers how many it wrote (0 to
 // size). Below 16 bytes only a no-room tag is written (or nothing, below 4). Strings and byte

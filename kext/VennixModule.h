@@ -3,13 +3,11 @@
 // register with the run-time type system when the module loads, in the order
 // ACPIAccessor, AccessorUserClient, Vennix, H_ECAccessor, PCIAccessor.
 
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOReturn.h"
 
 namespace vennix {
 
 inline constexpr const char* kVennixVersion = "1.0.0d1";
-// Shared with the monitor, which asks the service manager for a unit of this name.
-inline constexpr const char* kVennixBundleIdentifier = "org.qarn.vennix";
 
 // The module has no set-up or tear-down of its own; both answer success. A program that
 // creates the services by name calls Vennix_start: that links this module's file, and with it

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/Vennix.h"
 
 namespace vennix {

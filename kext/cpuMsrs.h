@@ -2,7 +2,7 @@
 // MSR access on all CPUs at once: the one lock that serialises the CPU service's hardware
 // access, and the two per-CPU actions its user client hands to the rendezvous.
 
-#include "kext/platform/IOExternalMethodArguments.h"
+#include "protocol/IOExternalMethodArguments.h"
 #include "kext/platform/IORecursiveLock.h"
 
 namespace vennix {

@@ -22,14 +22,10 @@ constexpr const char kEmptyModelString[] = "";
 
 enum { eax, ebx, ecx, edx };
 
-inline uint32_t bits(uint32_t value, unsigned high, unsigned low)
+// Register fields of CPUID's 32-bit registers and of MSRs alike.
+inline uint32_t bits(uint64_t value, unsigned high, unsigned low)
 {
-    return (value >> low) & ((uint32_t{1} << (high - low + 1)) - 1);
-}
-
-inline uint64_t bits64(uint64_t value, unsigned high, unsigned low)
-{
-    return (value >> low) & ((uint64_t{1} << (high - low + 1)) - 1);
+    return static_cast<uint32_t>(msr::bits(value, high, low));
 }
 
 #define DBG(...)                                                                                   \
@@ -284,7 +280,7 @@ void cpuid_set_generic_info(CPUHardware& hw, i386_cpu_info_t* info)
     info->cpuid_extfamily = static_cast<uint8_t>(bits(regs[eax], 27, 20));
     info->cpuid_brand = static_cast<uint8_t>(bits(regs[ebx], 7, 0));
     info->cpuid_features = uint64_t{regs[ecx]} << 32 | regs[edx];
-    info->cpuid_processor_flag = static_cast<uint8_t>(bits64(hw.rdmsr(MSR_IA32_PLATFORM_ID), 52, 50));
+    info->cpuid_processor_flag = static_cast<uint8_t>(bits(hw.rdmsr(MSR_IA32_PLATFORM_ID), 52, 50));
 
     if (info->cpuid_family == 0x0F)
         info->cpuid_family = static_cast<uint8_t>(info->cpuid_family + info->cpuid_extfamily);
@@ -497,14 +493,14 @@ void cpuid_set_info(CPUHardware& hw, i386_cpu_info_t* info)
     case CPUFAMILY_INTEL_SKYLAKE:
     case CPUFAMILY_INTEL_KABYLAKE: {
         const uint64_t msr = hw.rdmsr(MSR_CORE_THREAD_COUNT);
-        info->core_count = static_cast<uint32_t>(bits64(msr, 31, 16));
-        info->thread_count = static_cast<uint32_t>(bits64(msr, 15, 0));
+        info->core_count = static_cast<uint32_t>(bits(msr, 31, 16));
+        info->thread_count = static_cast<uint32_t>(bits(msr, 15, 0));
         break;
     }
     case CPUFAMILY_INTEL_WESTMERE: {
         const uint64_t msr = hw.rdmsr(MSR_CORE_THREAD_COUNT);
-        info->core_count = static_cast<uint32_t>(bits64(msr, 19, 16));
-        info->thread_count = static_cast<uint32_t>(bits64(msr, 15, 0));
+        info->core_count = static_cast<uint32_t>(bits(msr, 19, 16));
+        info->thread_count = static_cast<uint32_t>(bits(msr, 15, 0));
         break;
     }
     default:

@@ -1,11 +1,15 @@
 #include "sim/SimulatedProcessor.h"
 
+#include "protocol/MSR.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <sched.h>
 
 namespace sim {
+
+namespace msr = vennix::msr;
 
 namespace {
 
@@ -14,27 +18,6 @@ using u128 = unsigned __int128;
 constexpr uint64_t kMillisecond = 1000000;
 constexpr uint64_t kSecond = 1000000000;
 
-// Registers the monitor and the CPU identification read.
-enum : uint32_t {
-    kMSRTimeStampCounter = 0x10,
-    kMSRPlatformId = 0x17,
-    kMSRCoreThreadCount = 0x35,
-    kMSRBiosSignId = 0x8B,
-    kMSRPlatformInfo = 0xCE,
-    kMSRPkgCStateConfig = 0xE2,
-    kMSRMPerf = 0xE7,
-    kMSRAPerf = 0xE8,
-    kMSRPerfStatus = 0x198,
-    kMSRThermStatus = 0x19C,
-    kMSRTemperatureTarget = 0x1A2,
-    kMSRTurboRatioLimit = 0x1AD,
-    kMSRPackageThermStatus = 0x1B1,
-    kMSRRaplPowerUnit = 0x606,
-    kMSRPkgEnergyStatus = 0x611,
-    kMSRUncoreRatioLimit = 0x620,
-    kMSRPP0EnergyStatus = 0x639,
-    kMSRTurboActivationRatio = 0x64C,
-};
 
 constexpr uint32_t kMaxBasicLeaf = 0x16;
 constexpr uint32_t kMaxExtendedLeaf = 0x80000008;
@@ -323,50 +306,50 @@ uint64_t SimulatedProcessor::rdmsrOn(unsigned cpu, uint32_t msr)
 {
     cpu %= kCPUCount;
     switch (msr) {
-    case kMSRTimeStampCounter: // invariant: base frequency, busy or not
+    case msr::kTimeStampCounter: // invariant: base frequency, busy or not
         return static_cast<uint64_t>(u128{elapsed()} * kBaseRatio / 10);
-    case kMSRPlatformId:
+    case msr::kPlatformId:
         return kPlatformIdValue;
-    case kMSRCoreThreadCount:
+    case msr::kCoreThreadCount:
         return kCoreThreadCountValue;
-    case kMSRBiosSignId:
+    case msr::kBiosSignId:
         return fSignature[cpu].load(std::memory_order_relaxed);
-    case kMSRPlatformInfo:
+    case msr::kPlatformInfo:
         return kPlatformInfoValue;
-    case kMSRPkgCStateConfig:
+    case msr::kPackageCStateConfig:
         return kPkgCStateConfigValue;
-    case kMSRMPerf: // ns x percent x 40 / 1000 = counts at 100 MHz per ratio step
+    case msr::kMPerf: // ns x percent x 40 / 1000 = counts at 100 MHz per ratio step
         return static_cast<uint64_t>(totalsAt(fModels[cpu], elapsed()).busy * kBaseRatio / 1000);
-    case kMSRAPerf:
+    case msr::kAPerf:
         return static_cast<uint64_t>(totalsAt(fModels[cpu], elapsed()).active / 1000);
-    case kMSRPerfStatus: {
+    case msr::kPerfStatus: {
         size_t index;
         uint64_t into;
         const LoadPhase& p = phaseAt(fModels[cpu], elapsed(), index, into);
         return uint64_t{voltageIdentifier(p.ratio)} << 32 | uint64_t{p.ratio} << 8;
     }
-    case kMSRThermStatus:
+    case msr::kThermStatus:
         return thermalStatus(coreTemperature(cpu % kCoreCount, elapsed()));
-    case kMSRTemperatureTarget:
+    case msr::kTemperatureTarget:
         return kTemperatureTargetValue;
-    case kMSRTurboRatioLimit:
+    case msr::kTurboRatioLimit:
         return fTurboRatioLimit.load(std::memory_order_relaxed);
-    case kMSRPackageThermStatus: {
+    case msr::kPackageThermStatus: {
         const uint64_t time = elapsed();
         uint32_t hottest = 0;
         for (unsigned core = 0; core < kCoreCount; ++core)
             hottest = std::max(hottest, coreTemperature(core, time));
         return thermalStatus(hottest);
     }
-    case kMSRRaplPowerUnit:
+    case msr::kRaplPowerUnit:
         return kRaplPowerUnitValue;
-    case kMSRPkgEnergyStatus:
+    case msr::kPackageEnergyStatus:
         return energyCounter(elapsed(), true);
-    case kMSRUncoreRatioLimit:
+    case msr::kUncoreRatioLimit:
         return fUncoreRatioLimit.load(std::memory_order_relaxed);
-    case kMSRPP0EnergyStatus:
+    case msr::kPP0EnergyStatus:
         return energyCounter(elapsed(), false);
-    case kMSRTurboActivationRatio:
+    case msr::kTurboActivationRatio:
         return kTurboActivationRatioValue;
     default:
         return 0;
@@ -377,14 +360,14 @@ void SimulatedProcessor::wrmsrOn(unsigned cpu, uint32_t msr, uint64_t value)
 {
     cpu %= kCPUCount;
     switch (msr) {
-    case kMSRBiosSignId:
+    case msr::kBiosSignId:
         fSignature[cpu].store(value, std::memory_order_relaxed);
         return;
-    case kMSRTurboRatioLimit: // package-wide, hence one register for all CPUs
+    case msr::kTurboRatioLimit: // package-wide, hence one register for all CPUs
         if ((value & ~kTurboRatioLimitWritable) == 0)
             fTurboRatioLimit.store(value, std::memory_order_relaxed);
         return;
-    case kMSRUncoreRatioLimit:
+    case msr::kUncoreRatioLimit:
         if ((value & ~kUncoreRatioLimitWritable) == 0)
             fUncoreRatioLimit.store(value, std::memory_order_relaxed);
         return;

@@ -2,8 +2,8 @@
 
 #include "platform/EmbeddedServiceConnection.h"
 
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
+#include "host/PlatformBackends.h"
+#include "host/ServiceSet.h"
 #include "kext/platform/IOService.h"
 #include "kext/platform/IOUserClient.h"
 
@@ -80,11 +80,14 @@ std::shared_ptr<EmbeddedServiceDirectory> EmbeddedServiceDirectory::simulated(st
             *why = "the simulated CPU service could not be started";
         return nullptr;
     }
-    return std::make_shared<EmbeddedServiceDirectory>(owner, "simulated processor, served in this process");
+    const vennix::ServiceSet& set = *owner->services;
+    return std::make_shared<EmbeddedServiceDirectory>(owner, set, "simulated processor, served in this process");
 }
 
-EmbeddedServiceDirectory::EmbeddedServiceDirectory(std::shared_ptr<void> owner, std::string description)
+EmbeddedServiceDirectory::EmbeddedServiceDirectory(std::shared_ptr<void> owner, const vennix::ServiceSet& set,
+                                                   std::string description)
     : fOwner(std::move(owner))
+    , fSet(set)
     , fDescription(std::move(description))
 {
 }
@@ -92,7 +95,7 @@ EmbeddedServiceDirectory::EmbeddedServiceDirectory(std::shared_ptr<void> owner, 
 std::unique_ptr<MatchedService> EmbeddedServiceDirectory::getMatchingService(const std::string& name,
                                                                              std::string* why)
 {
-    vennix::IOService* service = vennix::IOService::copyMatchingService(name.c_str());
+    vennix::IOService* service = fSet.copyService(name.c_str());
     if (service == nullptr) {
         if (why)
             *why = "no service " + name + " in this process";

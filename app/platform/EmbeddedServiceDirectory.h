@@ -1,19 +1,24 @@
 #pragma once
-// Services started in this process (qarn --simulate, tests, benchmarks), reached the way the
-// socket reaches vennixd's: found by name in the registry, opened into a user client, called
-// through its externalMethod. No daemon and no root; the caller is the process's own user.
+// Services hosted in this process (qarn --simulate, tests, benchmarks), reached the way the
+// socket reaches vennixd's: found by name among the services of the directory's own set,
+// opened into a user client, called through its externalMethod. No daemon and no root; the
+// caller is the process's own user.
 
 #include "platform/ServiceDirectory.h"
 
 #include <memory>
 
+namespace vennix {
+class ServiceSet;
+}
+
 namespace qarn {
 
 class EmbeddedServiceDirectory : public ServiceDirectory {
 public:
-    // owner keeps the started services alive as long as the directory (and every connection
-    // it opened) lives; description says what they run on ("simulated").
-    EmbeddedServiceDirectory(std::shared_ptr<void> owner, std::string description);
+    // Serves the services of set. owner keeps the set and what it runs on alive as long as the
+    // directory (and every connection it opened) lives; description says what they run on.
+    EmbeddedServiceDirectory(std::shared_ptr<void> owner, const vennix::ServiceSet& set, std::string description);
 
     // The four services started in this process on the simulated processor and ACPI namespace
     // (qarn --simulate); null with *why when they cannot be started.
@@ -25,6 +30,7 @@ public:
 
 private:
     std::shared_ptr<void> fOwner;
+    const vennix::ServiceSet& fSet;
     std::string fDescription;
 };
 

@@ -2,9 +2,9 @@
 // One open user-client connection to a service of the CPU service (vennixd or embedded): the
 // monitor's side of IOConnectCallMethod and IOServiceClose.
 
-#include "daemon/Protocol.h"
-#include "kext/platform/IOExternalMethodArguments.h"
-#include "kext/platform/IOReturn.h"
+#include "protocol/Protocol.h"
+#include "protocol/IOExternalMethodArguments.h"
+#include "protocol/IOReturn.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,32 +1,8 @@
 #include "platform/ServiceDirectory.h"
 
-#include "platform/SocketServiceDirectory.h"
-
 #include <cstdio>
-#include <mutex>
 
 namespace qarn {
-
-namespace {
-
-std::mutex gStandardLock;
-std::shared_ptr<ServiceDirectory> gStandard;
-
-} // namespace
-
-std::shared_ptr<ServiceDirectory> ServiceDirectory::standard()
-{
-    std::lock_guard<std::mutex> lock(gStandardLock);
-    if (!gStandard)
-        gStandard = std::make_shared<SocketServiceDirectory>(SocketServiceDirectory::defaultPath());
-    return gStandard;
-}
-
-void ServiceDirectory::setStandard(std::shared_ptr<ServiceDirectory> directory)
-{
-    std::lock_guard<std::mutex> lock(gStandardLock);
-    gStandard = std::move(directory);
-}
 
 std::unique_ptr<ServiceConnection> ServiceDirectory::openService(const std::string& name, uint32_t type,
                                                                   IOReturn* result, std::string* why)

@@ -47,10 +47,6 @@ public:
     // simulated").
     virtual std::string description() const = 0;
 
-    // The directory the process chose at start-up; by default the socket of vennixd at the
-    // path VENNIX_SOCKET names, else the standard one.
-    static std::shared_ptr<ServiceDirectory> standard();
-    static void setStandard(std::shared_ptr<ServiceDirectory> directory);
 };
 
 // Says what an IOReturn of a service call means, for messages to users.

@@ -1,6 +1,6 @@
 #include "platform/ServiceSocket.h"
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 // The client's end of one vennixd socket: one request packet out, one answer packet back.
 
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOReturn.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "platform/SocketServiceConnection.h"
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "platform/SocketServiceDirectory.h"
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 #include "platform/ServiceSocket.h"
 #include "platform/SocketServiceConnection.h"
 

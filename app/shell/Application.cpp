@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QtMainQueue.h"
 #include "platform/RunLoop.h"
+#include "platform/SocketServiceDirectory.h"
 #include "shell/AppDelegate.h"
 #include "shell/LaunchOptions.h"
 #include "shell/QtCollectionView.h"
@@ -57,12 +58,11 @@ bool chooseCPUService(const LaunchOptions& options, CPUServiceAccess& access) {
             std::cerr << "qarn: " << why << "\n";
             return false;
         }
-        ServiceDirectory::setStandard(embedded);
         access.directory = embedded;
         access.loadVennix = [] { VennixInstallation::standard(true).loadVennix(); };
         return true;
     }
-    access.directory = ServiceDirectory::standard();
+    access.directory = std::make_shared<SocketServiceDirectory>(SocketServiceDirectory::defaultPath());
     // The installer sets up the system's vennixd; a daemon named by VENNIX_SOCKET is the user's
     // own, and installing the system's would not bring it up.
     const char* socket = std::getenv(vennix::protocol::kSocketPathVariable);

@@ -4,7 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include "kext/VennixModule.h"
+#include "protocol/Protocol.h"
 #include "platform/Process.h"
 #include "platform/SocketServiceDirectory.h"
 
@@ -31,7 +31,7 @@ std::vector<std::string> VennixInstallation::standardStatusCommand() {
 }
 
 std::string VennixInstallation::unitName() {
-    return std::string(vennix::kVennixBundleIdentifier) + ".service";
+    return std::string(vennix::protocol::kBundleIdentifier) + ".service";
 }
 
 std::string VennixInstallation::executableDirectory() {
@@ -71,7 +71,7 @@ bool VennixInstallation::serviceIsRunning() const {
     // A tool killed for its time says nothing, whatever it printed before.
     if (result.ending == Process::Ending::NotStarted || result.ending == Process::Ending::TimedOut)
         return false;
-    return result.output.find(vennix::kVennixBundleIdentifier) != std::string::npos;
+    return result.output.find(vennix::protocol::kBundleIdentifier) != std::string::npos;
 }
 
 std::vector<std::string> VennixInstallation::installerCommand() const {

@@ -1,10 +1,7 @@
 #include "telemetry/ACPIAccessor.h"
 
-#include "kext/AccessorTypes.h"
-#include "kext/ObjectWireFormat.h"
-#include "kext/platform/OSData.h"
-#include "kext/platform/OSNumber.h"
-#include "kext/platform/OSString.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/WireFormat.h"
 
 #include <algorithm>
 #include <array>
@@ -19,7 +16,7 @@ using vennix::readU32;
 using vennix::readU64;
 
 constexpr size_t kTagSize = 4;
-// What the service's writer leaves unused of its room when it cuts a string or byte buffer.
+// What the format's writers leave unused of their room when they cut a string or byte buffer.
 constexpr size_t kCutMargin = 4;
 
 bool holdsNul(std::string_view text)
@@ -46,37 +43,27 @@ bool appendStrings(std::vector<uint8_t>& bytes, std::string_view path, std::stri
     return true;
 }
 
-// The argument as one wire-format item, written by the format's own writer; false for a
+// The argument as one wire-format item, written by the format's own writers; false for a
 // string with a NUL (the format ends a string at its first NUL, so the method would get
 // another string than the one asked for) and for what cannot be carried.
 bool appendItem(std::vector<uint8_t>& bytes, const ACPIValue& argument)
 {
-    vennix::OSObject* object = nullptr;
-    size_t itemSize = 0;
-    if (const auto* text = std::get_if<std::string>(&argument)) {
-        if (holdsNul(*text))
-            return false;
-        object = vennix::OSString::withCString(text->c_str());
-        itemSize = kTagSize + text->size() + 1;
-    } else if (const auto* number = std::get_if<uint64_t>(&argument)) {
-        object = vennix::OSNumber::withNumber(*number, 64);
-        itemSize = kTagSize + 8;
-    } else {
-        const auto& data = std::get<std::vector<uint8_t>>(argument);
-        if (data.size() > ServiceConnection::kMaxStructureSize)
-            return false;
-        object = vennix::OSData::withBytes(data.data(), static_cast<unsigned int>(data.size()));
-        itemSize = kTagSize + 4 + data.size();
-    }
-    if (object == nullptr)
+    const auto* text = std::get_if<std::string>(&argument);
+    const auto* number = std::get_if<uint64_t>(&argument);
+    const auto* data = std::get_if<std::vector<uint8_t>>(&argument);
+    if ((text && holdsNul(*text)) || (data && data->size() > ServiceConnection::kMaxStructureSize))
         return false;
-    // The writer keeps a margin of its room unused and needs at least 16 bytes to write
-    // anything whole: with that much room nothing is cut.
-    const size_t room = std::max<size_t>(itemSize + kCutMargin + 4, 16);
+    const size_t itemSize = text ? vennix::stringItemSize(text->size())
+        : number                 ? vennix::numberItemSize()
+                                 : vennix::dataItemSize(data->size());
+    // With this much room the writers cut nothing.
+    const size_t room = vennix::roomForWholeItem(itemSize);
     const size_t at = bytes.size();
     bytes.resize(at + room);
-    const int written = vennix::objectToMem(object, bytes.data() + at, static_cast<int>(room));
-    object->release();
+    uint8_t* out = bytes.data() + at;
+    const int written = text ? vennix::writeStringItem(out, static_cast<int>(room), text->data(), text->size())
+        : number             ? vennix::writeNumberItem(out, static_cast<int>(room), *number)
+                             : vennix::writeDataItem(out, static_cast<int>(room), data->data(), data->size());
     bytes.resize(at + static_cast<size_t>(written));
     return static_cast<size_t>(written) == itemSize;
 }
@@ -96,12 +83,6 @@ void writeToStandardError(std::string_view line)
 }
 
 } // namespace
-
-std::shared_ptr<ACPIAccessor> ACPIAccessor::create()
-{
-    const std::shared_ptr<ServiceDirectory> directory = ServiceDirectory::standard();
-    return directory ? create(*directory) : nullptr;
-}
 
 std::shared_ptr<ACPIAccessor> ACPIAccessor::create(ServiceDirectory& directory, const LogSink& log)
 {

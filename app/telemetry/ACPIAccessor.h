@@ -44,7 +44,6 @@ public:
     // Finds the service "ACPIAccessor" and opens a connection of type 0. Logs kOpenedMessage
     // (to log, by default one line on standard error) when it did; null, with nothing left
     // open and nothing logged, when the service is missing or does not open.
-    static std::shared_ptr<ACPIAccessor> create();
     static std::shared_ptr<ACPIAccessor> create(ServiceDirectory& directory, const LogSink& log = {});
 
     // Takes over the connection (null: every call fails as on a closed one).

@@ -1,6 +1,6 @@
 #include "telemetry/CPUChannel.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "telemetry/MSRFields.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 
 #include "telemetry/MSRFields.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,12 +48,6 @@ constexpr bool readingValid(uint64_t thermStatus)
 }
 
 } // namespace
-
-std::shared_ptr<IntelCPU> IntelCPU::create()
-{
-    const std::shared_ptr<ServiceDirectory> directory = ServiceDirectory::standard();
-    return directory ? create(*directory) : nullptr;
-}
 
 std::shared_ptr<IntelCPU> IntelCPU::create(ServiceDirectory& directory)
 {

@@ -9,7 +9,7 @@
 #include "platform/ServiceConnection.h"
 #include "platform/ServiceDirectory.h"
 
-#include "kext/cpuid.h"
+#include "protocol/CPUInfoRecord.h"
 
 #include <array>
 #include <cstdint>
@@ -32,7 +32,6 @@ public:
     // Finds the service "Vennix", opens a connection of type 0 and fetches the record. Null
     // when the service is missing, does not open, or will not hand out the record; nothing is
     // left open and nothing is logged.
-    static std::shared_ptr<IntelCPU> create();
     static std::shared_ptr<IntelCPU> create(ServiceDirectory& directory);
 
     // Takes over the connection (null: every call fails as on a closed one) with the record

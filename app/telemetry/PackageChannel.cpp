@@ -1,6 +1,6 @@
 #include "telemetry/PackageChannel.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "telemetry/MSRFields.h"
 
 #include <algorithm>

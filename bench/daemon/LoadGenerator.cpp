@@ -6,8 +6,8 @@
 // With --vennixd (default: the one built beside this tool) it starts that daemon with
 // --simulate on a socket of its own, so that two builds of vennixd can be compared in one run.
 
-#include "kext/AccessorTypes.h"
-#include "kext/cpuid.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/CPUInfoRecord.h"
 #include "platform/SocketServiceDirectory.h"
 #include "tests/support/VennixdChild.h"
 

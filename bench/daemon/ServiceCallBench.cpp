@@ -7,8 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "kext/AccessorTypes.h"
-#include "kext/cpuid.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/CPUInfoRecord.h"
 #include "kext/platform/IOLog.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/Vennix.h"
 #include "kext/cpuMsrs.h"
 #include "kext/platform/IOLog.h"

@@ -9,7 +9,7 @@
 //
 // A crash, a sanitizer report or a read past a buffer is a finding.
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "platform/ServiceDirectory.h"
 #include "telemetry/ACPIAccessor.h"
 #include "telemetry/CPUChannel.h"

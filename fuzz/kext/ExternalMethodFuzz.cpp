@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "kext/ACPIAccessor.h"
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/AccessorUserClient.h"
 #include "kext/Vennix.h"
 #include "kext/VennixModule.h"

@@ -17,7 +17,7 @@
 // Results and arguments are objects of the service's object model: numbers (64-bit), strings,
 // byte buffers (OSData) and packages (OSArray). Backends are thread-safe; nothing throws.
 
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOReturn.h"
 
 #include <cstddef>
 #include <string>

@@ -3,7 +3,7 @@
 // path such as "IOACPIPlane:/_SB/PCI0/LPCB/EC0" that names an existing device. Its methods are
 // evaluated by the ACPI layer it was found on.
 
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOReturn.h"
 #include "kext/platform/OSObject.h"
 
 namespace vennix {

@@ -11,7 +11,7 @@
 // them: it answers a service only while someone else holds a reference, and never one that is
 // already on its way to free(). Registry operations are thread-safe.
 
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOReturn.h"
 #include "kext/platform/OSObject.h"
 
 #include <atomic>

@@ -6,7 +6,7 @@
 // calls clientClose, after which the opener releases the client. Structures travel inline
 // only; there are no memory descriptors for large ones.
 
-#include "kext/platform/IOExternalMethodArguments.h"
+#include "protocol/IOExternalMethodArguments.h"
 #include "kext/platform/IOService.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/AccessControl.h"
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/platform/IOLog.h"
 
 #include <filesystem>

@@ -5,8 +5,8 @@
 
 #include "daemon/AccessControl.h"
 #include "daemon/Connection.h"
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
+#include "host/PlatformBackends.h"
+#include "host/ServiceSet.h"
 #include "kext/platform/IOLog.h"
 #include "sim/SimulatedACPI.h"
 #include "tests/daemon/TestCalls.h"

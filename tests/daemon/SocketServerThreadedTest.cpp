@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "daemon/Connection.h"
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
+#include "host/PlatformBackends.h"
+#include "host/ServiceSet.h"
 #include "daemon/SocketServer.h"
 #include "kext/platform/IOLog.h"
 #include "tests/daemon/TestCalls.h"

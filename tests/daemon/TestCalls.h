@@ -1,8 +1,8 @@
 #pragma once
 // Calls of the CPU service as clients make them, ready to send; and what to read back.
 
-#include "daemon/Protocol.h"
-#include "kext/AccessorTypes.h"
+#include "protocol/Protocol.h"
+#include "protocol/AccessorTypes.h"
 
 #include <cstring>
 #include <string>

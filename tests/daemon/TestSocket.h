@@ -3,7 +3,7 @@
 // protocol's three exchanges. Every receive gives up after kReceiveTimeoutSeconds, so that a
 // daemon that never answers fails a test instead of hanging it.
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <cerrno>
 #include <cstdio>

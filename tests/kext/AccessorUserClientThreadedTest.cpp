@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kext/ACPIAccessor.h"
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/AccessorUserClient.h"
 #include "kext/H_ECAccessor.h"
 #include "kext/ObjectWireFormat.h"

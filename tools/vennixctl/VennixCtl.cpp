@@ -1,7 +1,7 @@
 #include "vennixctl/VennixCtl.h"
 
-#include "kext/AccessorTypes.h"
-#include "kext/platform/IOReturn.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/IOReturn.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
 #include "telemetry/ACPIAccessor.h"

@@ -4,8 +4,8 @@
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
 
-#include "kext/AccessorTypes.h"
-#include "kext/cpuid.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/CPUInfoRecord.h"
 #include "tests/support/VennixdProcess.h"
 
 #include <gtest/gtest.h>
@@ -379,6 +379,28 @@ TEST_F(EmbeddedClient, AServiceOpensOnceAndAnUnknownOneIsNotFound)
     std::string why;
     EXPECT_FALSE(directory->getMatchingService("Nope", &why));
     EXPECT_FALSE(why.empty());
+}
+
+TEST_F(EmbeddedClient, TwoSetsInOneProcessNeverAnswerEachOther)
+{
+    std::string why;
+    auto other = EmbeddedServiceDirectory::simulated(&why);
+    ASSERT_TRUE(other) << why;
+    auto mine = openVennix(*directory);
+    auto theirs = openVennix(*other);
+    ASSERT_TRUE(mine && theirs);
+    // A write through one set reaches its own processor only.
+    const uint64_t write[] = {1, 1, 0x1AD, 0x26272829};
+    uint32_t none = 0;
+    ASSERT_EQ(mine->callScalarMethod(kAccessorMethodSetMSRs, write, 4, nullptr, &none), kIOReturnSuccess);
+    auto readTurbo = [](ServiceConnection& connection) {
+        Batch batch({0x1AD}, 1);
+        batch.run(connection);
+        EXPECT_EQ(batch.status, kIOReturnSuccess);
+        return readU64(batch.result.data(), MSRBatchResult::kHeaderSize);
+    };
+    EXPECT_EQ(readTurbo(*mine), 0x26272829u);
+    EXPECT_EQ(readTurbo(*theirs), 0x28292A2Au) << "the other set's processor kept its turbo ratios";
 }
 
 } // namespace

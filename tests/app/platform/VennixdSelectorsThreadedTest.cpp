@@ -3,8 +3,8 @@
 
 #include "platform/SocketServiceDirectory.h"
 
-#include "kext/AccessorTypes.h"
-#include "kext/cpuid.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/CPUInfoRecord.h"
 #include "tests/support/VennixdProcess.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 
 #include "telemetry/ACPIAccessor.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/ObjectWireFormat.h"
 #include "kext/platform/OSString.h"
 

@@ -123,17 +123,6 @@ TEST_F(ACPIAccessorOnSimulatedACPI, ByDefaultTheLineGoesToStandardError)
     EXPECT_EQ(written, "ACPIAccessor\n");
 }
 
-TEST_F(ACPIAccessorOnSimulatedACPI, WithoutADirectoryUsesTheStandardOne)
-{
-    ServiceDirectory::setStandard(directory);
-    ::testing::internal::CaptureStderr();
-    auto standard = ACPIAccessor::create();
-    ::testing::internal::GetCapturedStderr();
-    ServiceDirectory::setStandard(nullptr);
-    ASSERT_TRUE(standard);
-    EXPECT_EQ(standard->getValueOnDevice(kEC, "_STA"), ACPIValue{uint64_t{0xF}});
-}
-
 TEST_F(ACPIAccessorOnSimulatedACPI, AccessorsOnSeveralThreadsEachGetTheirOwnAnswers)
 {
     std::vector<std::shared_ptr<ACPIAccessor>> accessors;
@@ -254,13 +243,6 @@ TEST(ACPIAccessorCreate, NullAndSilentWhenTheServiceIsMissingOrWillNotOpen)
         EXPECT_EQ(written, "");
         EXPECT_EQ(directory.opened, directory.closed) << "nothing is left open";
     }
-}
-
-TEST(ACPIAccessorCreate, NullWhenTheStandardDirectoryHasNone)
-{
-    ServiceDirectory::setStandard(std::make_shared<UnhelpfulDirectory>(UnhelpfulDirectory::Mode::Missing));
-    EXPECT_FALSE(ACPIAccessor::create());
-    ServiceDirectory::setStandard(nullptr);
 }
 
 } // namespace

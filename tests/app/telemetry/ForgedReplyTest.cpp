@@ -9,7 +9,7 @@
 #include "telemetry/IntelCPU.h"
 #include "telemetry/PackageChannel.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 
 #include <gtest/gtest.h>
 

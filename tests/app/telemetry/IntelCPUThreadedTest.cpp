@@ -6,7 +6,7 @@
 
 #include "telemetry/IntelCPU.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 
 #include <gtest/gtest.h>
 
@@ -59,17 +59,6 @@ TEST(IntelCPUCreate, OpensTheServiceAndCopiesTheCounts)
 
     cpu.reset();
     EXPECT_EQ(machine.log->closed, 1) << "destroying the accessor closes its connection";
-}
-
-TEST(IntelCPUCreate, WithoutADirectoryUsesTheStandardOne)
-{
-    ScriptedMachine machine(2, 1);
-    ServiceDirectory::setStandard(machine.directory);
-    auto cpu = IntelCPU::create();
-    ServiceDirectory::setStandard(nullptr);
-    ASSERT_TRUE(cpu);
-    EXPECT_EQ(cpu->numberOfCPUs(), 2);
-    EXPECT_EQ(machine.log->opened, 1);
 }
 
 TEST(IntelCPUCreate, NullWhenTheServiceIsMissingRefusesToOpenOrWithholdsTheRecord)

@@ -10,8 +10,8 @@
 #include "platform/EmbeddedServiceDirectory.h"
 #include "telemetry/IntelCPU.h"
 
-#include "daemon/ServiceSet.h"
-#include "kext/AccessorTypes.h"
+#include "host/ServiceSet.h"
+#include "protocol/AccessorTypes.h"
 #include "kext/platform/Clock.h"
 #include "kext/platform/IOLog.h"
 
@@ -175,7 +175,7 @@ public:
         EXPECT_TRUE(owner->set) << "the services did not start";
         processor = &owner->processor;
         clock = &owner->clock;
-        auto embedded = std::make_shared<EmbeddedServiceDirectory>(owner, "scripted processor");
+        auto embedded = std::make_shared<EmbeddedServiceDirectory>(owner, *owner->set, "scripted processor");
         directory = std::make_shared<CountingDirectory>(embedded, log, std::move(renamed));
     }
 

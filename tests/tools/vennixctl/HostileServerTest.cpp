@@ -4,9 +4,9 @@
 
 #include "tests/tools/vennixctl/RunVennixCtl.h"
 
-#include "daemon/Protocol.h"
-#include "kext/AccessorTypes.h"
-#include "kext/cpuid.h"
+#include "protocol/Protocol.h"
+#include "protocol/AccessorTypes.h"
+#include "protocol/CPUInfoRecord.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "daemon/ServiceSet.h"
+#include "host/ServiceSet.h"
 
-#include "daemon/Personalities.h"
+#include "host/Personalities.h"
 #include "kext/VennixModule.h"
 #include "kext/platform/IOLog.h"
 #include "kext/platform/IOPlatformDevice.h"
@@ -57,6 +57,19 @@ ServiceSet::~ServiceSet()
     }
     fServices.clear();
     OSSafeReleaseNULL(fPlatform);
+}
+
+IOService* ServiceSet::copyService(const char* name) const
+{
+    if (name == nullptr)
+        return nullptr;
+    for (IOService* candidate : fServices) {
+        if (!candidate->isInactive() && candidate->isRegistered() && std::strcmp(candidate->getName(), name) == 0) {
+            candidate->retain();
+            return candidate;
+        }
+    }
+    return nullptr;
 }
 
 IOService* ServiceSet::service(const char* className) const

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/PlatformBackends.h"
+#include "host/PlatformBackends.h"
 #include "kext/platform/MSRDevice.h"
 #include "tests/kext/platform/MSRDeviceFiles.h"
 

@@ -1,4 +1,4 @@
-#include "daemon/PlatformBackends.h"
+#include "host/PlatformBackends.h"
 
 #include "kext/platform/ACPICallPlatform.h"
 #include "kext/platform/MSRDevice.h"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/Personalities.h"
-#include "daemon/PlatformBackends.h"
-#include "daemon/ServiceSet.h"
+#include "host/Personalities.h"
+#include "host/PlatformBackends.h"
+#include "host/ServiceSet.h"
 #include "kext/platform/IOLog.h"
 #include "kext/platform/IOPlatformDevice.h"
 #include "kext/platform/OSDictionary.h"

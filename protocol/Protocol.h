@@ -15,8 +15,8 @@
 // kIOReturnBadArgument. Decoders never read past the packet and check that its lengths add up
 // exactly.
 
-#include "kext/platform/IOExternalMethodArguments.h"
-#include "kext/platform/IOReturn.h"
+#include "protocol/IOExternalMethodArguments.h"
+#include "protocol/IOReturn.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +28,9 @@
 namespace vennix::protocol {
 
 inline constexpr const char* kDefaultSocketPath = "/run/vennix/vennix.sock";
+// The CPU service's bundle identifier, shared with the monitor, which asks the service manager
+// for a unit of this name.
+inline constexpr const char* kBundleIdentifier = "org.qarn.vennix";
 // Clients read the socket path from this variable when it is set.
 inline constexpr const char* kSocketPathVariable = "VENNIX_SOCKET";
 

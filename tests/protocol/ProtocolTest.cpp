@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 
 #include <string>
 

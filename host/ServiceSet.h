@@ -32,6 +32,10 @@ public:
 
     // The service created for that class name, not retained; null for any other name.
     IOService* service(const char* className) const;
+    // The active service of this set published under name, retained for the caller; null
+    // when there is none. Looks in this set only, never in the process's registry, so that two
+    // sets in one process never answer each other's clients.
+    IOService* copyService(const char* name) const;
     IOPlatformDevice* platformDevice() const { return fPlatform; }
 
 private:

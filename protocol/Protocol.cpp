@@ -1,6 +1,6 @@
-#include "daemon/Protocol.h"
+#include "protocol/Protocol.h"
 
-#include "kext/AccessorTypes.h"
+#include "protocol/AccessorTypes.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "daemon/Personalities.h"
+#include "host/Personalities.h"
 
 #include "kext/platform/IOService.h"
 #include "kext/platform/OSDictionary.h"
