@@ -1,6 +1,6 @@
 #include "telemetry/CPUChannel.h"
 
-#include "protocol/AccessorTypes.h"
+#include "protocol/IOReturn.h"
 #include "telemetry/MSRFields.h"
 
 #include <algorithm>
@@ -37,12 +37,10 @@ void CPUChannel::sample()
     if (!_cpu || rowCount() == 0)
         return;
 
-    alignas(8) uint8_t ratios[vennix::MSRBatchResult::size(kRatioCount, 1)];
-    if (_cpu->getMSRs(kRatioBatch, ratios, kRatioCount, 1) != vennix::kIOReturnSuccess
-        || IntelCPU::filledCPUs(ratios, kRatioCount, 1) != 1)
+    if (_cpu->getMSRs(kRatioBatch, fRatios, kRatioCount, 1) != vennix::kIOReturnSuccess || fRatios.cpus() != 1)
         return;
-    const uint64_t platformInfo = IntelCPU::valueAt(ratios, kRatioCount, 0, 0);
-    const uint64_t perfStatus = IntelCPU::valueAt(ratios, kRatioCount, 0, 1);
+    const uint64_t platformInfo = fRatios.value(0, 0);
+    const uint64_t perfStatus = fRatios.value(0, 1);
     if (!_cpu->isIntel() || !IntelCPU::answersMSRs(platformInfo, perfStatus)) {
         // Not a measurement: without these registers every row would show a made-up 0.
         for (size_t row = 0; row < rowCount(); ++row)
@@ -53,10 +51,9 @@ void CPUChannel::sample()
     const auto current = static_cast<double>(bits(perfStatus, 15, 8));
 
     const auto cpus = static_cast<uint32_t>(rowCount());
-    alignas(8) uint8_t counters[vennix::MSRBatchResult::size(kCounterCount, kMaxCPUs)];
-    if (_cpu->getMSRs(kCounterBatch, counters, kCounterCount, cpus) != vennix::kIOReturnSuccess)
+    if (_cpu->getMSRs(kCounterBatch, fCounters, kCounterCount, cpus) != vennix::kIOReturnSuccess)
         return;
-    const uint32_t filled = IntelCPU::filledCPUs(counters, kCounterCount, cpus);
+    const uint32_t filled = std::min(fCounters.cpus(), cpus);
     // Rows of CPUs the service did not read (the record counts more threads than run) have no
     // value, rather than one frozen at their last or first.
     for (size_t row = filled; row < rowCount(); ++row)
@@ -65,8 +62,8 @@ void CPUChannel::sample()
     // Rows go to the CPUs whose MPERF reads nonzero, in order; one that reads 0 takes no row.
     size_t next = 0;
     for (uint32_t i = 0; static_cast<int64_t>(i) < _cpu->numberOfCPUs() && i < filled; ++i) {
-        const uint64_t aPerf = IntelCPU::valueAt(counters, kCounterCount, i, 0);
-        const uint64_t mPerf = IntelCPU::valueAt(counters, kCounterCount, i, 1);
+        const uint64_t aPerf = fCounters.value(i, 0);
+        const uint64_t mPerf = fCounters.value(i, 1);
         if (mPerf == 0)
             continue;
         const double a = static_cast<double>(aPerf) - aPerfOld[i];

@@ -31,6 +31,8 @@ private:
     std::shared_ptr<IntelCPU> _cpu;
     std::array<double, kMaxCPUs> aPerfOld{};
     std::array<double, kMaxCPUs> mPerfOld{};
+    MSRBatch fRatios{2, 1};
+    MSRBatch fCounters{2, kMaxCPUs};
 };
 
 } // namespace qarn

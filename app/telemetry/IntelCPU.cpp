@@ -17,19 +17,8 @@ namespace {
 
 using vennix::MSRBatchRequest;
 using vennix::MSRBatchResult;
-using vennix::readF64;
-using vennix::readU32;
-using vennix::readU64;
 
 using msr::bits;
-
-// A reply buffer for a batch of Count MSRs on up to rows CPUs.
-template <uint32_t Count, uint32_t Rows = IntelCPU::kMaxCPUs>
-struct Reply {
-    alignas(8) uint8_t bytes[MSRBatchResult::size(Count, Rows)];
-    static constexpr uint32_t kCount = Count;
-    static constexpr uint32_t kRows = Rows;
-};
 
 // The temperature a digital readout stands for. The readout counts degrees below the TCC
 // activation temperature (bits 23:16). A temperature-control offset (bits 29:24) lowers the
@@ -162,53 +151,42 @@ IOReturn IntelCPU::getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t coun
         std::memset(values, 0, sizeof(uint64_t) * count);
     // The reply is the larger structure; one the connection cannot carry is refused here,
     // before anything is built for it.
-    const uint64_t replySize = MSRBatchResult::size(count, 1);
-    if (replySize > ServiceConnection::kMaxStructureSize)
+    if (MSRBatchResult::size(count, 1) > ServiceConnection::kMaxStructureSize)
         return vennix::kIOReturnBadArgument;
-    alignas(8) uint8_t reply[ServiceConnection::kMaxStructureSize];
-    size_t size = 0;
-    const IOReturn result = readBatch(msrs, reply, count, 1, size);
+    MSRBatch batch(count, 1);
+    const IOReturn result = getMSRs(msrs, batch, count, 1);
     if (result != vennix::kIOReturnSuccess)
         return result;
-    if (filledCPUs(reply, count, 1) != 1 || size < replySize)
+    if (batch.cpus() != 1)
         return vennix::kIOReturnError;
     for (uint32_t i = 0; i < count; ++i)
-        values[i] = valueAt(reply, count, 0, i);
+        values[i] = batch.value(0, i);
     return result;
 }
 
-IOReturn IntelCPU::getMSRs(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus)
+IOReturn IntelCPU::getMSRs(const uint32_t* msrs, MSRBatch& result, uint32_t count, uint32_t cpus)
 {
-    size_t size = 0;
-    return readBatch(msrs, result, count, cpus, size);
-}
-
-IOReturn IntelCPU::readBatch(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus, size_t& size)
-{
-    if (result == nullptr || (count > 0 && msrs == nullptr))
-        return vennix::kIOReturnBadArgument;
-    std::memset(result, 0, MSRBatchResult::kHeaderSize);
-    // count x cpus always fits in 64 bits; 8 bytes for each of them may not.
-    const uint64_t cells = uint64_t{count} * cpus;
-    if (cells > (std::numeric_limits<uint64_t>::max() - MSRBatchResult::kHeaderSize) / 8)
+    result.clear();
+    if ((count > 0 && msrs == nullptr) || count != result.count() || cpus > result.rows())
         return vennix::kIOReturnBadArgument;
     const uint64_t replySize = MSRBatchResult::size(count, cpus);
     const size_t requestSize = MSRBatchRequest::size(count);
     if (replySize > ServiceConnection::kMaxStructureSize || requestSize > ServiceConnection::kMaxStructureSize)
         return vennix::kIOReturnBadArgument;
-    // Rows the service does not fill (CPUs it does not have) read 0, not what the buffer held.
-    std::memset(result, 0, replySize);
     if (!fConnection)
         return vennix::kIOReturnNotOpen;
 
     alignas(8) uint8_t request[ServiceConnection::kMaxStructureSize];
     MSRBatchRequest::write(request, msrs, count, cpus);
-
-    size = replySize;
-    const IOReturn status = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request,
-                                                          requestSize, result, &size);
-    if (status != vennix::kIOReturnSuccess)
-        std::memset(result, 0, MSRBatchResult::kHeaderSize);
+    // A single-CPU batch still fills a row, so it is given room for one even when cpus is 0.
+    size_t size = std::max<uint64_t>(replySize, MSRBatchResult::size(count, 1));
+    size = std::min(size, result.replySize());
+    const IOReturn status = fConnection->callStructMethod(vennix::kAccessorMethodGetMSRs, request, requestSize,
+                                                          result.replyBuffer(), &size);
+    if (status == vennix::kIOReturnSuccess)
+        result.adoptReply(size);
+    else
+        result.clear();
     return status;
 }
 
@@ -243,33 +221,21 @@ int IntelCPU::turboMultiplier()
     return static_cast<int>(bits(getMSR(msr::kTurboRatioLimit), 7, 0));
 }
 
-uint32_t IntelCPU::filledCPUs(const void* result, uint32_t count, uint32_t room)
-{
-    if (result == nullptr || readU32(result, 0) != count)
-        return 0;
-    return std::min(readU32(result, 4), room);
-}
-
-uint64_t IntelCPU::valueAt(const void* result, uint32_t count, uint32_t n, uint32_t i)
-{
-    return readU64(result, MSRBatchResult::kHeaderSize + 8 * (uint64_t{n} * count + i));
-}
-
 std::pair<double, double> IntelCPU::frequencies()
 {
     const double base = static_cast<double>(baseMultiplier());
     const double turbo = static_cast<double>(turboMultiplier());
 
     static constexpr uint32_t kMSRs[] = {msr::kPerfStatus, msr::kAPerf, msr::kMPerf};
-    Reply<3> reply;
-    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
-    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    MSRBatch& reply = fFrequencyBatch;
+    getMSRs(kMSRs, reply, 3, kMaxCPUs);
+    const uint32_t c = reply.cpus();
 
     double sum = 0.0;
     for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t perfStatus = valueAt(reply.bytes, reply.kCount, n, 0);
-        const uint64_t aPerf = valueAt(reply.bytes, reply.kCount, n, 1);
-        const uint64_t mPerf = valueAt(reply.bytes, reply.kCount, n, 2);
+        const uint64_t perfStatus = reply.value(n, 0);
+        const uint64_t aPerf = reply.value(n, 1);
+        const uint64_t mPerf = reply.value(n, 2);
         const double a = static_cast<double>(aPerf - aPerfOld[n]);
         const double m = static_cast<double>(mPerf - mPerfOld[n]);
         aPerfOld[n] = aPerf;
@@ -300,14 +266,14 @@ std::pair<double, double> IntelCPU::frequencies()
 double IntelCPU::sVIDs()
 {
     static constexpr uint32_t kMSRs[] = {msr::kPerfStatus};
-    Reply<1> reply;
-    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
-    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    MSRBatch& reply = fVoltageBatch;
+    getMSRs(kMSRs, reply, 1, kMaxCPUs);
+    const uint32_t c = reply.cpus();
     if (c == 0)
         return 0.0;
     double sum = 0.0;
     for (uint32_t n = 0; n < c; ++n) {
-        const auto vid = static_cast<uint16_t>(bits(valueAt(reply.bytes, reply.kCount, n, 0), 47, 32));
+        const auto vid = static_cast<uint16_t>(bits(reply.value(n, 0), 47, 32));
         sum += vid * 0.0001220703125;
     }
     return sum / c;
@@ -316,15 +282,15 @@ double IntelCPU::sVIDs()
 double IntelCPU::coreTemperatures()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kThermStatus};
-    Reply<2> reply;
-    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
-    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    MSRBatch& reply = fTemperatureBatch;
+    getMSRs(kMSRs, reply, 2, kMaxCPUs);
+    const uint32_t c = reply.cpus();
     if (c == 0)
         return 0.0;
     double sum = 0.0;
     for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t target = valueAt(reply.bytes, reply.kCount, n, 0);
-        const uint64_t status = valueAt(reply.bytes, reply.kCount, n, 1);
+        const uint64_t target = reply.value(n, 0);
+        const uint64_t status = reply.value(n, 1);
         if (readingValid(status))
             lastCoreTemp[n] = temperature(target, status);
         sum += static_cast<double>(lastCoreTemp[n]);
@@ -335,11 +301,11 @@ double IntelCPU::coreTemperatures()
 double IntelCPU::packageTemperature()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kPackageThermStatus};
-    Reply<2, 1> reply;
-    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
-    if (filledCPUs(reply.bytes, reply.kCount, reply.kRows) == 1) {
-        const uint64_t target = valueAt(reply.bytes, reply.kCount, 0, 0);
-        const uint64_t status = valueAt(reply.bytes, reply.kCount, 0, 1);
+    MSRBatch& reply = fPackageBatch;
+    getMSRs(kMSRs, reply, 2, 1);
+    if (reply.cpus() == 1) {
+        const uint64_t target = reply.value(0, 0);
+        const uint64_t status = reply.value(0, 1);
         if (readingValid(status))
             lastPkgTemp = temperature(target, status);
     }
@@ -350,18 +316,18 @@ double IntelCPU::powerConsumption()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTimeStampCounter, msr::kRaplPowerUnit, msr::kPackageEnergyStatus,
                                          msr::kPP0EnergyStatus};
-    Reply<4> reply;
-    getMSRs(kMSRs, reply.bytes, reply.kCount, reply.kRows);
-    const uint32_t c = filledCPUs(reply.bytes, reply.kCount, reply.kRows);
+    MSRBatch& reply = fPowerBatch;
+    getMSRs(kMSRs, reply, 4, kMaxCPUs);
+    const uint32_t c = reply.cpus();
     if (c == 0)
         return 0.0;
-    const double t = readF64(reply.bytes, MSRBatchResult::kTimeOffset);
+    const double t = reply.time();
 
     double total = 0.0;
     for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t pkg = bits(valueAt(reply.bytes, reply.kCount, n, 2), 31, 0);
-        const uint64_t pp0 = bits(valueAt(reply.bytes, reply.kCount, n, 3), 31, 0);
-        const auto esu = static_cast<int>(bits(valueAt(reply.bytes, reply.kCount, n, 1), 12, 8));
+        const uint64_t pkg = bits(reply.value(n, 2), 31, 0);
+        const uint64_t pp0 = bits(reply.value(n, 3), 31, 0);
+        const auto esu = static_cast<int>(bits(reply.value(n, 1), 12, 8));
         if (esu == 0)
             return 0.0;
         const double unit = std::ldexp(1.0, -esu);

@@ -8,6 +8,7 @@
 
 #include "platform/ServiceConnection.h"
 #include "platform/ServiceDirectory.h"
+#include "telemetry/MSRBatch.h"
 
 #include "protocol/CPUInfoRecord.h"
 
@@ -39,7 +40,7 @@ public:
     // kMaxRecordCPUs. Reads no MSR.
     IntelCPU(std::unique_ptr<ServiceConnection> connection, const vennix::i386_cpu_info_t& info);
     // Closes the connection.
-    ~IntelCPU();
+    virtual ~IntelCPU();
 
     IntelCPU(const IntelCPU&) = delete;
     IntelCPU& operator=(const IntelCPU&) = delete;
@@ -74,11 +75,10 @@ public:
     // A batch on the calling CPU, values in the order of msrs. When the call fails the values
     // read 0.
     IOReturn getMSRs(const uint32_t* msrs, uint64_t* values, uint32_t count);
-    // A batch on every logical CPU below cpus, into result: the whole MSRBatchResult, header
-    // included, which must have room for MSRBatchResult::size(count, cpus) bytes. The header
-    // is zeroed first, so a failed call reads as a reply of no CPUs; check it with
-    // filledCPUs() before reading rows.
-    IOReturn getMSRs(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus);
+    // A batch on every logical CPU below cpus (0 or 1: the calling CPU), into result, which
+    // was made for count MSRs on at least cpus rows. result holds the CPUs the service read,
+    // none when the call fails. Virtual, so that a test of the channels can answer it alone.
+    virtual IOReturn getMSRs(const uint32_t* msrs, MSRBatch& result, uint32_t count, uint32_t cpus);
 
     // The MSR write list, passed on unchanged: scalar 0 (not read), the CPU count (0 or 1: the
     // calling CPU only), then pairs of MSR number and value.
@@ -91,12 +91,6 @@ public:
     // (MSR_TURBO_RATIO_LIMIT 7:0).
     int64_t baseMultiplier();
     int turboMultiplier();
-
-    // Rows of a batch reply that may be read: none when the header does not answer a batch of
-    // count MSRs, else the header's CPU count, at most room (the rows the buffer holds).
-    static uint32_t filledCPUs(const void* result, uint32_t count, uint32_t room);
-    // The value of MSR i on CPU n in a batch reply of count MSRs.
-    static uint64_t valueAt(const void* result, uint32_t count, uint32_t n, uint32_t i);
 
     // The derived figures. Each makes one batch (frequencies three calls) and measures the
     // interval since its previous call.
@@ -116,9 +110,6 @@ public:
     double powerConsumption();
 
 private:
-    // The all-CPU batch, with size the bytes the service reports it wrote.
-    IOReturn readBatch(const uint32_t* msrs, void* result, uint32_t count, uint32_t cpus, size_t& size);
-
     std::unique_ptr<ServiceConnection> fConnection;
 
     std::array<uint64_t, kMaxCPUs> aPerfOld{};
@@ -133,6 +124,12 @@ private:
     uint32_t fhCount = 0;
     std::array<double, kHistorySize> frequencyHistory{};
     double fLatestFrequency = 0.0;
+    // The metrics' batches, made once: nothing is allocated per call.
+    MSRBatch fFrequencyBatch{3, kMaxCPUs};
+    MSRBatch fVoltageBatch{1, kMaxCPUs};
+    MSRBatch fTemperatureBatch{2, kMaxCPUs};
+    MSRBatch fPackageBatch{2, 1};
+    MSRBatch fPowerBatch{4, kMaxCPUs};
     vennix::i386_cpu_info_t fInfo{};
 };
 

@@ -1,6 +1,6 @@
 #include "telemetry/PackageChannel.h"
 
-#include "protocol/AccessorTypes.h"
+#include "protocol/IOReturn.h"
 #include "telemetry/MSRFields.h"
 
 #include <algorithm>
@@ -53,13 +53,11 @@ void PackageChannel::sample()
 {
     if (!_cpu)
         return;
-    alignas(8) uint8_t reply[vennix::MSRBatchResult::size(kBatchCount, 1)];
-    if (_cpu->getMSRs(kBatch, reply, kBatchCount, 1) != vennix::kIOReturnSuccess
-        || IntelCPU::filledCPUs(reply, kBatchCount, 1) != 1)
+    if (_cpu->getMSRs(kBatch, fBatch, kBatchCount, 1) != vennix::kIOReturnSuccess || fBatch.cpus() != 1)
         return;
     uint64_t value[kBatchCount];
     for (uint32_t i = 0; i < kBatchCount; ++i)
-        value[i] = IntelCPU::valueAt(reply, kBatchCount, 0, i);
+        value[i] = fBatch.value(0, i);
     if (!_cpu->isIntel() || !IntelCPU::answersMSRs(value[kPI], value[kPS])) {
         // Zeros from registers the processor does not have would look like readings.
         for (size_t row = 2; row < rowCount(); ++row)

@@ -25,6 +25,7 @@ public:
 
 private:
     std::shared_ptr<IntelCPU> _cpu;
+    MSRBatch fBatch{7, 1};
 };
 
 } // namespace qarn

@@ -292,19 +292,18 @@ int VennixCtl::rdmsr(ServiceDirectory& directory, const std::vector<std::string>
     if (cpuWanted && *cpuWanted >= cpus)
         return fail(kExitFailed, "there is no CPU " + std::to_string(*cpuWanted) + ": this processor has " +
                                      std::to_string(cpus) + " (0 to " + std::to_string(cpus ? cpus - 1 : 0) + ")");
-    std::vector<uint8_t> reply(vennix::MSRBatchResult::size(1, cpus));
-    const vennix::IOReturn result = cpu->getMSRs(&number, reply.data(), 1, cpus);
+    MSRBatch reply(1, cpus);
+    const vennix::IOReturn result = cpu->getMSRs(&number, reply, 1, cpus);
     if (result != vennix::kIOReturnSuccess)
         return fail(kExitFailed, readRefusal(result, number));
-    const uint32_t filled = IntelCPU::filledCPUs(reply.data(), 1, cpus);
     if (cpuWanted) {
-        if (*cpuWanted >= filled)
+        if (*cpuWanted >= reply.cpus())
             return fail(kExitFailed, "CPU " + std::to_string(*cpuWanted) + " gave no value");
-        fOut << hex(IntelCPU::valueAt(reply.data(), 1, static_cast<uint32_t>(*cpuWanted), 0)) << "\n";
+        fOut << hex(reply.value(static_cast<uint32_t>(*cpuWanted), 0)) << "\n";
         return 0;
     }
-    for (uint32_t n = 0; n < filled; ++n)
-        fOut << "CPU " << n << ": " << hex(IntelCPU::valueAt(reply.data(), 1, n, 0)) << "\n";
+    for (uint32_t n = 0; n < reply.cpus(); ++n)
+        fOut << "CPU " << n << ": " << hex(reply.value(n, 0)) << "\n";
     return 0;
 }
 

@@ -141,9 +141,9 @@ TEST(ForgedReply, AFailureThatWroteBytesStillReadsZero)
     };
     EXPECT_EQ(forged.cpu->getMSR(0x198), 0u);
     const uint32_t msrs[] = {0x198};
-    std::vector<uint8_t> result(MSRBatchResult::size(1, 8));
-    EXPECT_EQ(forged.cpu->getMSRs(msrs, result.data(), 1, 8), vennix::kIOReturnIPCError);
-    EXPECT_EQ(IntelCPU::filledCPUs(result.data(), 1, 8), 0u);
+    MSRBatch result(1, 8);
+    EXPECT_EQ(forged.cpu->getMSRs(msrs, result, 1, 8), vennix::kIOReturnIPCError);
+    EXPECT_EQ(result.cpus(), 0u);
     EXPECT_DOUBLE_EQ(forged.cpu->sVIDs(), 0.0);
 }
 

@@ -143,49 +143,33 @@ TEST_F(IntelCPUAccess, AllCPUBatchFillsOneRowPerCPU)
     machine.clock->set(1700000000, 250000);
     const uint32_t msrs[] = {kAPerf, kMPerf};
     // Room for 16 CPUs; the machine has 8.
-    std::vector<uint8_t> result(vennix::MSRBatchResult::size(2, 16), 0xAB);
-    EXPECT_EQ(cpu->getMSRs(msrs, result.data(), 2, 16), kIOReturnSuccess);
-    EXPECT_EQ(IntelCPU::filledCPUs(result.data(), 2, 16), 8u);
-    EXPECT_DOUBLE_EQ(vennix::readF64(result.data(), 8), 1700000000.25);
+    MSRBatch result(2, 16);
+    EXPECT_EQ(cpu->getMSRs(msrs, result, 2, 16), kIOReturnSuccess);
+    EXPECT_EQ(result.cpus(), 8u);
+    EXPECT_DOUBLE_EQ(result.time(), 1700000000.25);
     for (uint32_t n = 0; n < 8; ++n) {
-        EXPECT_EQ(IntelCPU::valueAt(result.data(), 2, n, 0), 1000 + n);
-        EXPECT_EQ(IntelCPU::valueAt(result.data(), 2, n, 1), 2000 + n);
+        EXPECT_EQ(result.value(n, 0), 1000 + n);
+        EXPECT_EQ(result.value(n, 1), 2000 + n);
     }
-    // The rows it could not fill read 0, not what the buffer held before.
-    for (size_t i = vennix::MSRBatchResult::size(2, 8); i < result.size(); ++i)
-        ASSERT_EQ(result[i], 0) << "byte " << i;
-}
-
-TEST_F(IntelCPUAccess, AFailedBatchReadsZerosNotTheLastReply)
-{
-    ASSERT_TRUE(cpu);
-    machine.processor->setAll(kPerfStatus, 0x2400);
-    EXPECT_EQ(cpu->getMSR(kPerfStatus), 0x2400u);
-    const uint32_t msrs[] = {kPerfStatus};
-    std::vector<uint8_t> result(vennix::MSRBatchResult::size(1, 8));
-    ASSERT_EQ(cpu->getMSRs(msrs, result.data(), 1, 8), kIOReturnSuccess);
-    ASSERT_EQ(IntelCPU::filledCPUs(result.data(), 1, 8), 8u);
+    EXPECT_EQ(result.value(8, 0), 0u) << "a row nobody read";
 
     machine.log->failBatches = true;
-    EXPECT_EQ(cpu->getMSR(kPerfStatus), 0u);
+    EXPECT_NE(cpu->getMSRs(msrs, result, 2, 16), kIOReturnSuccess);
+    EXPECT_EQ(result.cpus(), 0u) << "the earlier reply is gone";
     uint64_t value = 99;
     EXPECT_NE(cpu->getMSRs(msrs, &value, 1), kIOReturnSuccess);
     EXPECT_EQ(value, 0u);
-    EXPECT_NE(cpu->getMSRs(msrs, result.data(), 1, 8), kIOReturnSuccess);
-    EXPECT_EQ(IntelCPU::filledCPUs(result.data(), 1, 8), 0u) << "the earlier reply's header is gone";
 }
 
-TEST_F(IntelCPUAccess, ABatchTooLargeFor32BitsIsRefusedWithoutACall)
+TEST_F(IntelCPUAccess, ABatchLargerThanItsRoomIsRefusedWithoutACall)
 {
     ASSERT_TRUE(cpu);
-    // 2 x 0x80000000 is 0 in 32 bits: a 16-byte reply that would look valid.
     const uint32_t msrs[] = {kAPerf, kMPerf};
-    uint8_t header[16];
-    std::memset(header, 0xAB, sizeof header);
+    MSRBatch small(2, 8);
     machine.log->clear();
-    EXPECT_EQ(cpu->getMSRs(msrs, header, 2, 0x80000000u), vennix::kIOReturnBadArgument);
+    EXPECT_EQ(cpu->getMSRs(msrs, small, 2, 0x80000000u), vennix::kIOReturnBadArgument);
+    EXPECT_EQ(cpu->getMSRs(msrs, small, 1, 8), vennix::kIOReturnBadArgument) << "a batch made for 2 MSRs";
     EXPECT_TRUE(machine.batches().empty());
-    EXPECT_EQ(IntelCPU::filledCPUs(header, 2, 0x80000000u), 0u);
 }
 
 TEST_F(IntelCPUAccess, SetMSRWritesTheCallingCPUAndSetAllMSRsEveryCPU)
@@ -377,9 +361,9 @@ TEST(IntelCPURows, ARecordWithMoreThreadsThanCPUsCountsOnlyTheRowsRead)
     EXPECT_DOUBLE_EQ(cpu->coreTemperatures(), 60.0);
 
     const uint32_t msrs[] = {kPerfStatus};
-    std::vector<uint8_t> reply(vennix::MSRBatchResult::size(1, 8));
-    ASSERT_EQ(cpu->getMSRs(msrs, reply.data(), 1, 8), kIOReturnSuccess);
-    EXPECT_EQ(IntelCPU::filledCPUs(reply.data(), 1, 8), 4u) << "the reply counts the rows the CPUs wrote";
+    MSRBatch reply(1, 8);
+    ASSERT_EQ(cpu->getMSRs(msrs, reply, 1, 8), kIOReturnSuccess);
+    EXPECT_EQ(reply.cpus(), 4u) << "the reply counts the rows the CPUs wrote";
 }
 
 TEST_F(IntelCPUMetrics, CoreVoltageIsTheMeanOverTheCPUs)
