@@ -180,16 +180,22 @@ IOReturn AccessorUserClient::getMSRs(Vennix* vennix, IOExternalMethodArguments* 
         return kIOReturnBadArgument;
 
     void* result = arguments->structureOutput;
+    // The request parsed once, here: the MSR numbers arrive unaligned in the caller's buffer.
+    uint32_t msrs[(AccessorUserClient::kMaxInlineStructureSize - MSRBatchRequest::kHeaderSize) / 4];
+    for (uint32_t i = 0; i < count; ++i)
+        msrs[i] = MSRBatchRequest::msrAt(request, i);
     uint32_t resultCPUs;
     if (cpus <= 1) {
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t msr = MSRBatchRequest::msrAt(request, i);
-            writeU64(result, MSRBatchResult::kHeaderSize + 8 * size_t{i}, vennix->getMSR(msr));
-        }
+        for (uint32_t i = 0; i < count; ++i)
+            writeU64(result, MSRBatchResult::kHeaderSize + 8 * size_t{i}, vennix->getMSR(msrs[i]));
         resultCPUs = 1;
     } else {
+        fRendezvous = RendezvousContext{};
         fRendezvous.provider = vennix;
-        fRendezvous.arguments = arguments;
+        fRendezvous.cpus = cpus;
+        fRendezvous.msrs = msrs;
+        fRendezvous.count = count;
+        fRendezvous.values = static_cast<uint8_t*>(result) + MSRBatchResult::kHeaderSize;
         mp_rendezvous_no_intrs(vennix, cpuMsrs, &fRendezvous);
         fRendezvous = RendezvousContext{};
         // Only rows a CPU wrote count: the record may say more threads than the CPUs the
@@ -216,8 +222,11 @@ IOReturn AccessorUserClient::setMSRs(Vennix* vennix, IOExternalMethodArguments* 
         for (uint32_t i = 2; i + 1 < scalarCount; i += 2)
             vennix->setMSR(static_cast<uint32_t>(scalars[i]), scalars[i + 1]);
     } else {
+        fRendezvous = RendezvousContext{};
         fRendezvous.provider = vennix;
-        fRendezvous.arguments = arguments;
+        fRendezvous.cpus = scalars[1];
+        fRendezvous.writes = scalars + 2;
+        fRendezvous.writeCount = (scalarCount - 2) / 2;
         mp_rendezvous_no_intrs(vennix, cpuSetMsrs, &fRendezvous);
         fRendezvous = RendezvousContext{};
     }
