@@ -96,12 +96,12 @@ Packet Connection::open(Bytes packet)
     return encodeOpenReply(kIOReturnSuccess);
 }
 
-IOReturn Connection::readerCheck(const CallRequest& request)
+IOReturn Connection::readerCheck(const CallView& request)
 {
     // Root, and everyone when the daemon allows writes, may read what they like.
     if (fRights.mayWrite)
         return kIOReturnSuccess;
-    const std::vector<uint8_t>& input = request.structureInput;
+    const Bytes input = request.structureInput;
     if (request.selector == kAccessorMethodGetMSRs && input.size() >= MSRBatchRequest::kHeaderSize
         && input.size() <= kMaxStructureSize) {
         const uint32_t count = readU32(input.data(), 0);
@@ -135,7 +135,8 @@ Packet Connection::call(Bytes packet)
 {
     if (fClient == nullptr)
         return encodeCallReply(kIOReturnNotAttached, nullptr, 0, nullptr, 0);
-    std::optional<CallRequest> request = decodeCall(packet);
+    // Read in place: the request's structures stay in the packet they came in.
+    const std::optional<CallView> request = decodeCallView(packet);
     if (!request)
         return refusal(kCall);
     if (AccessControl::isWriteSelector(request->selector) && !fRights.mayWrite)
@@ -143,33 +144,53 @@ Packet Connection::call(Bytes packet)
     if (readerCheck(*request) != kIOReturnSuccess)
         return encodeCallReply(kIOReturnNotPrivileged, nullptr, 0, nullptr, 0);
 
+    uint64_t scalarInput[kMaxScalarCount];
+    for (uint32_t i = 0; i < request->scalarInputCount; ++i)
+        scalarInput[i] = request->scalar(i);
     uint64_t scalarOutput[kMaxScalarCount] = {};
     const uint32_t scalarCapacity = request->scalarOutputCapacity; // at most kMaxScalarCount
-    // The caller's buffer as it stands: what the call does not write goes back unchanged.
-    std::vector<uint8_t>& output = request->structureOutput;
+
+    // The reply is built around the call: the caller's output buffer, as it stands, is copied
+    // once to where the reply carries it, and the method writes there; what it does not write
+    // goes back unchanged.
+    const size_t outputAt = kCallReplyHeaderSize + 8 * size_t{scalarCapacity};
+    Packet reply(outputAt + request->structureOutput.size());
+    std::memcpy(reply.data() + outputAt, request->structureOutput.data(), request->structureOutput.size());
     IOExternalMethodArguments arguments = IOExternalMethodArguments::inlineCall(
-        request->selector, request->scalarInput.data(), static_cast<uint32_t>(request->scalarInput.size()),
-        request->structureInput.data(), request->structureInput.size(), scalarOutput, scalarCapacity,
-        output.data(), output.size());
+        request->selector, scalarInput, request->scalarInputCount, request->structureInput.data(),
+        request->structureInput.size(), scalarOutput, scalarCapacity, reply.data() + outputAt,
+        request->structureOutput.size());
     const uint32_t outputCapacity = arguments.structureOutputSize;
 
     const IOReturn result = fClient->externalMethod(request->selector, &arguments);
 
     const uint32_t scalarCount = std::min(arguments.scalarOutputCount, scalarCapacity);
     const uint32_t outputSize = std::min(arguments.structureOutputSize, outputCapacity);
+    uint8_t* output = reply.data() + outputAt;
     if (result == kIOReturnSuccess && request->selector == kAccessorMethodGetMSRs && fPeer.uid != 0
         && outputSize >= MSRBatchResult::kHeaderSize) {
-        const uint32_t count = readU32(output.data(), 0);
-        const uint32_t rows = readU32(output.data(), 4);
-        const std::vector<uint8_t>& input = request->structureInput;
+        const uint32_t count = readU32(output, 0);
+        const uint32_t rows = readU32(output, 4);
+        const Bytes input = request->structureInput;
         if (MSRBatchResult::size(count, rows) <= outputSize && MSRBatchRequest::size(count) <= input.size()) {
             std::vector<uint32_t> msrs(count);
             for (uint32_t i = 0; i < count; ++i)
                 msrs[i] = MSRBatchRequest::msrAt(input.data(), i);
-            fPolicy.limitEnergy(fPeer.uid, msrs, output.data() + MSRBatchResult::kHeaderSize, rows);
+            fPolicy.limitEnergy(fPeer.uid, msrs, output + MSRBatchResult::kHeaderSize, rows);
         }
     }
-    return encodeCallReply(result, scalarOutput, scalarCount, output.data(), outputSize);
+    // The header, the scalars the method produced, and the output moved up behind them.
+    writeU32(reply.data(), 0, kCall);
+    writeU32(reply.data(), 4, static_cast<uint32_t>(result));
+    writeU32(reply.data(), 8, scalarCount);
+    writeU32(reply.data(), 12, outputSize);
+    for (uint32_t i = 0; i < scalarCount; ++i)
+        writeU64(reply.data(), kCallReplyHeaderSize + 8 * size_t{i}, scalarOutput[i]);
+    const size_t outputTo = kCallReplyHeaderSize + 8 * size_t{scalarCount};
+    if (outputTo != outputAt)
+        std::memmove(reply.data() + outputTo, output, outputSize);
+    reply.resize(outputTo + outputSize);
+    return reply;
 }
 
 void Connection::closeClient()

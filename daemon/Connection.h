@@ -51,7 +51,7 @@ private:
     protocol::Packet open(protocol::Bytes packet);
     protocol::Packet call(protocol::Bytes packet);
     // kIOReturnNotPrivileged when a reader may not make this call, else kIOReturnSuccess.
-    IOReturn readerCheck(const protocol::CallRequest& request);
+    IOReturn readerCheck(const protocol::CallView& request);
 
     const AccessControl::Peer fPeer;
     const AccessControl::Rights fRights;

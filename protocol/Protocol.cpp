@@ -34,53 +34,11 @@ void putBytes(Packet& packet, const void* bytes, size_t size)
 }
 
 // Reads fields front to back; every read checks what is left.
-class Reader {
-public:
-    explicit Reader(Bytes packet) : fPacket(packet) {}
-
-    bool u32(uint32_t& value)
-    {
-        if (left() < 4)
-            return false;
-        value = readU32(fPacket.data(), fOffset);
-        fOffset += 4;
-        return true;
-    }
-
-    bool u64s(std::vector<uint64_t>& values, uint32_t count)
-    {
-        if (left() / 8 < count)
-            return false;
-        values.resize(count);
-        for (uint32_t i = 0; i < count; ++i)
-            values[i] = readU64(fPacket.data(), fOffset + 8 * size_t(i));
-        fOffset += 8 * size_t(count);
-        return true;
-    }
-
-    bool bytes(std::vector<uint8_t>& values, size_t count)
-    {
-        if (left() < count)
-            return false;
-        values.assign(fPacket.begin() + fOffset, fPacket.begin() + fOffset + count);
-        fOffset += count;
-        return true;
-    }
-
-    size_t left() const { return fPacket.size() - fOffset; }
-
-private:
-    Bytes fPacket;
-    size_t fOffset = 0;
-};
-
 std::optional<uint32_t> twoWords(Bytes packet, uint32_t type)
 {
-    Reader reader(packet);
-    uint32_t tag = 0, value = 0;
-    if (!reader.u32(tag) || tag != type || !reader.u32(value) || reader.left() != 0)
+    if (packet.size() != 8 || readU32(packet.data(), 0) != type)
         return std::nullopt;
-    return value;
+    return readU32(packet.data(), 4);
 }
 
 Packet twoWordPacket(uint32_t type, uint32_t value)
@@ -162,6 +120,16 @@ Packet encodeCall(uint32_t selector, const uint64_t* scalarInput, uint32_t scala
                   size_t structureOutputCapacity)
 {
     Packet packet;
+    encodeCallInto(packet, selector, scalarInput, scalarInputCount, structureInput, structureInputSize,
+                   scalarOutputCapacity, structureOutput, structureOutputCapacity);
+    return packet;
+}
+
+void encodeCallInto(Packet& packet, uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
+                    const void* structureInput, size_t structureInputSize, uint32_t scalarOutputCapacity,
+                    const void* structureOutput, size_t structureOutputCapacity)
+{
+    packet.clear();
     packet.reserve(kCallHeaderSize + 8 * size_t(scalarInputCount) + structureInputSize
                    + structureOutputCapacity);
     putU32(packet, kCall);
@@ -173,7 +141,6 @@ Packet encodeCall(uint32_t selector, const uint64_t* scalarInput, uint32_t scala
     putU64s(packet, scalarInput, scalarInputCount);
     putBytes(packet, structureInput, structureInputSize);
     putBytes(packet, structureOutput, structureOutputCapacity);
-    return packet;
 }
 
 Packet encodeCall(const CallRequest& request)
@@ -185,25 +152,67 @@ Packet encodeCall(const CallRequest& request)
                       request.structureOutput.size());
 }
 
+uint64_t CallView::scalar(uint32_t i) const
+{
+    return i < scalarInputCount ? readU64(scalarInput, 8 * size_t{i}) : 0;
+}
+
+uint64_t CallReplyView::scalar(uint32_t i) const
+{
+    return i < scalarOutputCount ? readU64(scalarOutput, 8 * size_t{i}) : 0;
+}
+
+std::optional<CallView> decodeCallView(Bytes packet)
+{
+    if (packet.size() < kCallHeaderSize || packet.size() > kMaxPacketSize || readU32(packet.data(), 0) != kCall)
+        return std::nullopt;
+    CallView view;
+    view.selector = readU32(packet.data(), 4);
+    view.scalarInputCount = readU32(packet.data(), 8);
+    const uint32_t inputSize = readU32(packet.data(), 12);
+    view.scalarOutputCapacity = readU32(packet.data(), 16);
+    const uint32_t outputSize = readU32(packet.data(), 20);
+    if (view.scalarInputCount > kMaxScalarCount || view.scalarOutputCapacity > kMaxScalarCount)
+        return std::nullopt;
+    // The declared lengths must add up to the packet exactly.
+    if (kCallHeaderSize + uint64_t(8) * view.scalarInputCount + inputSize + outputSize != packet.size())
+        return std::nullopt;
+    const uint8_t* at = packet.data() + kCallHeaderSize;
+    view.scalarInput = at;
+    at += 8 * size_t{view.scalarInputCount};
+    view.structureInput = Bytes(at, inputSize);
+    view.structureOutput = Bytes(at + inputSize, outputSize);
+    return view;
+}
+
+std::optional<CallReplyView> decodeCallReplyView(Bytes packet)
+{
+    if (packet.size() < kCallReplyHeaderSize || packet.size() > kMaxPacketSize || readU32(packet.data(), 0) != kCall)
+        return std::nullopt;
+    CallReplyView view;
+    view.result = static_cast<IOReturn>(readU32(packet.data(), 4));
+    view.scalarOutputCount = readU32(packet.data(), 8);
+    const uint32_t outputSize = readU32(packet.data(), 12);
+    if (view.scalarOutputCount > kMaxScalarCount
+        || kCallReplyHeaderSize + uint64_t(8) * view.scalarOutputCount + outputSize != packet.size())
+        return std::nullopt;
+    view.scalarOutput = packet.data() + kCallReplyHeaderSize;
+    view.structureOutput = Bytes(view.scalarOutput + 8 * size_t{view.scalarOutputCount}, outputSize);
+    return view;
+}
+
 std::optional<CallRequest> decodeCall(Bytes packet)
 {
-    if (packet.size() > kMaxPacketSize)
+    const std::optional<CallView> view = decodeCallView(packet);
+    if (!view)
         return std::nullopt;
-    Reader reader(packet);
-    uint32_t tag = 0, scalarCount = 0, inputSize = 0, outputSize = 0;
     CallRequest request;
-    if (!reader.u32(tag) || tag != kCall || !reader.u32(request.selector)
-        || !reader.u32(scalarCount) || !reader.u32(inputSize)
-        || !reader.u32(request.scalarOutputCapacity) || !reader.u32(outputSize))
-        return std::nullopt;
-    if (scalarCount > kMaxScalarCount || request.scalarOutputCapacity > kMaxScalarCount)
-        return std::nullopt;
-    // Checked before anything is copied: the declared lengths must add up to the packet.
-    if (uint64_t(8) * scalarCount + inputSize + outputSize != reader.left())
-        return std::nullopt;
-    if (!reader.u64s(request.scalarInput, scalarCount) || !reader.bytes(request.structureInput, inputSize)
-        || !reader.bytes(request.structureOutput, outputSize))
-        return std::nullopt;
+    request.selector = view->selector;
+    for (uint32_t i = 0; i < view->scalarInputCount; ++i)
+        request.scalarInput.push_back(view->scalar(i));
+    request.structureInput.assign(view->structureInput.begin(), view->structureInput.end());
+    request.scalarOutputCapacity = view->scalarOutputCapacity;
+    request.structureOutput.assign(view->structureOutput.begin(), view->structureOutput.end());
     return request;
 }
 
@@ -230,19 +239,14 @@ Packet encodeCallReply(const CallReply& reply)
 
 std::optional<CallReply> decodeCallReply(Bytes packet)
 {
-    if (packet.size() > kMaxPacketSize)
-        return std::nullopt;
-    Reader reader(packet);
-    uint32_t tag = 0, result = 0, scalarCount = 0, outputSize = 0;
-    if (!reader.u32(tag) || tag != kCall || !reader.u32(result) || !reader.u32(scalarCount)
-        || !reader.u32(outputSize))
-        return std::nullopt;
-    if (scalarCount > kMaxScalarCount || uint64_t(8) * scalarCount + outputSize != reader.left())
+    const std::optional<CallReplyView> view = decodeCallReplyView(packet);
+    if (!view)
         return std::nullopt;
     CallReply reply;
-    reply.result = static_cast<IOReturn>(result);
-    if (!reader.u64s(reply.scalarOutput, scalarCount) || !reader.bytes(reply.structureOutput, outputSize))
-        return std::nullopt;
+    reply.result = view->result;
+    for (uint32_t i = 0; i < view->scalarOutputCount; ++i)
+        reply.scalarOutput.push_back(view->scalar(i));
+    reply.structureOutput.assign(view->structureOutput.begin(), view->structureOutput.end());
     return reply;
 }
 

@@ -86,11 +86,37 @@ struct CallReply {
     std::vector<uint8_t> structureOutput;
 };
 
-// Writes the call without building a CallRequest, for clients that hold their own buffers.
+// Writes the call without building a CallRequest, for clients that hold their own buffers;
+// encodeCallInto reuses packet's storage.
 Packet encodeCall(uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
                   const void* structureInput, size_t structureInputSize,
                   uint32_t scalarOutputCapacity, const void* structureOutput,
                   size_t structureOutputCapacity);
+void encodeCallInto(Packet& packet, uint32_t selector, const uint64_t* scalarInput, uint32_t scalarInputCount,
+                    const void* structureInput, size_t structureInputSize, uint32_t scalarOutputCapacity,
+                    const void* structureOutput, size_t structureOutputCapacity);
+
+// A call or a call's answer read in place: views into the packet, which must outlive them.
+// Scalars stand unaligned in the packet; scalar(i) reads one.
+struct CallView {
+    uint32_t selector = 0;
+    uint32_t scalarInputCount = 0;
+    const uint8_t* scalarInput = nullptr;
+    Bytes structureInput;
+    uint32_t scalarOutputCapacity = 0;
+    Bytes structureOutput; // the caller's buffer as it stands
+    uint64_t scalar(uint32_t i) const;
+};
+struct CallReplyView {
+    IOReturn result = kIOReturnSuccess;
+    uint32_t scalarOutputCount = 0;
+    const uint8_t* scalarOutput = nullptr;
+    Bytes structureOutput;
+    uint64_t scalar(uint32_t i) const;
+};
+// The same checks as decodeCall and decodeCallReply, without a copy.
+std::optional<CallView> decodeCallView(Bytes packet);
+std::optional<CallReplyView> decodeCallReplyView(Bytes packet);
 Packet encodeCall(const CallRequest& request);
 // Nothing when the lengths in the header do not add up to the packet's length, or when there
 // are more than kMaxScalarCount scalars (input or output capacity).

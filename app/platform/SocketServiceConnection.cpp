@@ -28,24 +28,24 @@ IOReturn SocketServiceConnection::perform(MethodCall& call)
     std::lock_guard<std::mutex> lock(fLock);
     if (!fSocket || !fSocket->isOpen())
         return vennix::kIOReturnNotOpen;
-    fRequest = protocol::encodeCall(call.selector, call.scalarInput, call.scalarInputCount,
-                                    call.structureInput, call.structureInputSize, scalarRoom,
-                                    call.structureOutput, structureRoom);
+    protocol::encodeCallInto(fRequest, call.selector, call.scalarInput, call.scalarInputCount, call.structureInput,
+                             call.structureInputSize, scalarRoom, call.structureOutput, structureRoom);
     std::span<const uint8_t> answer;
     const IOReturn sent = fSocket->exchange(fRequest, &answer);
     if (sent != vennix::kIOReturnSuccess)
         return sent;
 
-    std::optional<protocol::CallReply> reply = protocol::decodeCallReply(answer);
+    // Read in place in the socket's buffer, copied once into the caller's.
+    const std::optional<protocol::CallReplyView> reply = protocol::decodeCallReplyView(answer);
     // An answer larger than the room we gave is not ours to copy.
-    if (!reply || reply->scalarOutput.size() > scalarRoom || reply->structureOutput.size() > structureRoom)
+    if (!reply || reply->scalarOutputCount > scalarRoom || reply->structureOutput.size() > structureRoom)
         return vennix::kIOReturnIPCError;
 
-    if (!reply->scalarOutput.empty())
-        std::memcpy(call.scalarOutput, reply->scalarOutput.data(), 8 * reply->scalarOutput.size());
+    for (uint32_t i = 0; i < reply->scalarOutputCount; ++i)
+        call.scalarOutput[i] = reply->scalar(i);
     if (!reply->structureOutput.empty())
         std::memcpy(call.structureOutput, reply->structureOutput.data(), reply->structureOutput.size());
-    call.scalarOutputCount = static_cast<uint32_t>(reply->scalarOutput.size());
+    call.scalarOutputCount = reply->scalarOutputCount;
     call.structureOutputSize = static_cast<uint32_t>(reply->structureOutput.size());
     return reply->result;
 }
