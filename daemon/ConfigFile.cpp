@@ -1,5 +1,7 @@
 #include "daemon/ConfigFile.h"
 
+#include "kext/platform/SmallFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -97,21 +99,11 @@ std::optional<std::string> ConfigFile::readTrusted(const std::string& path, size
     }
 
     std::string text;
-    char chunk[4096];
-    while (text.size() < maxSize) {
-        const ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, maxSize - text.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            const int failure = errno;
-            ::close(fd);
-            return refuse(std::string("cannot read it: ") + std::strerror(failure));
-        }
-        if (got == 0)
-            break;
-        text.append(chunk, static_cast<size_t>(got));
-    }
+    int failure = 0;
+    const bool read = readAll(fd, maxSize, text, &failure, Overlong::Cut);
     ::close(fd);
+    if (!read)
+        return refuse(std::string("cannot read it: ") + std::strerror(failure));
     // A file cut off at the limit ends with a whole line, not with part of an entry.
     if (text.size() == maxSize) {
         const size_t lastLine = text.rfind('\n');

@@ -1,4 +1,5 @@
 #include "kext/platform/ACPICallPlatform.h"
+#include "kext/platform/SmallFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,42 +47,6 @@ int hexDigit(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
-}
-
-// Reads at most limit bytes of the file at path into out; false when it cannot be opened or
-// read, or holds more than limit bytes.
-bool readFile(const std::string& path, size_t limit, std::string& out, int& error)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    std::vector<char> buffer(limit + 1);
-    size_t filled = 0;
-    bool ok = true;
-    while (filled < buffer.size()) {
-        const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = errno;
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        filled += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (!ok)
-        return false;
-    if (filled > limit) {
-        error = EFBIG;
-        return false;
-    }
-    out.assign(buffer.data(), filled);
-    return true;
 }
 
 IOReturn errorOfErrno(int error)
@@ -365,8 +330,8 @@ bool ACPICallPlatform::deviceExists(const char* path)
                 continue;
             std::string contents;
             int error = 0;
-            if (!readFile(fDevicesDirectory + "/" + entry->d_name + "/path", kMaxDevicePathLength,
-                          contents, error))
+            if (!readSmallFile(fDevicesDirectory + "/" + entry->d_name + "/path", kMaxDevicePathLength,
+                          contents, &error))
                 continue;
             if (trimmed(contents) == wanted) {
                 found = true;
@@ -456,7 +421,7 @@ IOReturn ACPICallPlatform::exchange(const std::string& line, std::string& answer
 
     std::string raw;
     int readError = 0;
-    if (!readFile(fCallPath, kMaxAnswerLength, raw, readError))
+    if (!readSmallFile(fCallPath, kMaxAnswerLength, raw, &readError))
         return readError == EFBIG ? kIOReturnIOError : errorOfErrno(readError);
     // The module ends its answer with a NUL; whatever follows is not part of it.
     const size_t nul = raw.find('\0');

@@ -1,4 +1,5 @@
 #include "kext/platform/MSRDevice.h"
+#include "kext/platform/SmallFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,35 +24,6 @@ constexpr size_t kMaxListLength = 65536;
 std::string errorText(int error)
 {
     return std::error_code(error, std::generic_category()).message();
-}
-
-// Reads a small text file whole, up to limit bytes; false when it cannot be read.
-bool readText(const char* path, size_t limit, std::string& text)
-{
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    text.clear();
-    char buffer[4096];
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (text.size() + static_cast<size_t>(n) > limit) {
-            ok = false;
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return ok;
 }
 
 // A number as the kernel writes the revision: "0xf0", possibly followed by a line feed.
@@ -170,11 +142,11 @@ uint32_t MSRDevice::microcodeOf(int linuxCPU, const std::string& cpuDirectory, c
     std::string text;
     uint32_t revision = 0;
     const std::string version = cpuDirectory + "/cpu" + std::to_string(linuxCPU) + "/microcode/version";
-    if (readText(version.c_str(), 64, text) && parseHex(text, revision))
+    if (readSmallFile(version, 64, text) && parseHex(text, revision))
         return revision;
 
     // One block per processor, "processor : N" first; a few MiB even on the largest machines.
-    if (!readText(cpuinfo.c_str(), 64 << 20, text))
+    if (!readSmallFile(cpuinfo, 64 << 20, text))
         return 0;
     bool inBlock = false;
     std::string_view rest = text;
@@ -197,7 +169,7 @@ uint32_t MSRDevice::microcodeOf(int linuxCPU, const std::string& cpuDirectory, c
 std::vector<int> MSRDevice::onlineCPUs()
 {
     std::string text;
-    if (readText(kOnlinePath, kMaxListLength, text)) {
+    if (readSmallFile(kOnlinePath, kMaxListLength, text)) {
         std::vector<int> cpus = parseCPUList(text);
         if (!cpus.empty())
             return cpus;
