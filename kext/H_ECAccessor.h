@@ -2,19 +2,15 @@
 // A service with no calls of its own: it identifies the processor into a record of its own at
 // start, which shows in the log, and publishes itself.
 
-#include "kext/platform/IOService.h"
+#include "kext/CPUService.h"
 
 namespace vennix {
 
-class H_ECAccessor : public IOService {
+class H_ECAccessor : public CPUService {
     OSDeclareDefaultStructors(H_ECAccessor)
 
-public:
-    bool init(OSDictionary* dictionary = nullptr) override;
-    bool start(IOService* provider) override;
-
 protected:
-    void free() override;
+    i386_cpu_info_t* record() override;
 };
 
 } // namespace vennix

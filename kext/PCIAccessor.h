@@ -1,20 +1,17 @@
 #pragma once
 // A service with no calls of its own: it identifies the processor into a record of its own at
-// start, which shows in the log, and publishes itself.
+// start, which shows in the log, and publishes itself. Its start line carries a marker.
 
-#include "kext/platform/IOService.h"
+#include "kext/CPUService.h"
 
 namespace vennix {
 
-class PCIAccessor : public IOService {
+class PCIAccessor : public CPUService {
     OSDeclareDefaultStructors(PCIAccessor)
 
-public:
-    bool init(OSDictionary* dictionary = nullptr) override;
-    bool start(IOService* provider) override;
-
 protected:
-    void free() override;
+    i386_cpu_info_t* record() override;
+    const char* startLogName() const override { return "PCIAccessor --------------"; }
 };
 
 } // namespace vennix

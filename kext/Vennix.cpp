@@ -1,34 +1,16 @@
 #include "kext/Vennix.h"
 
-#include "kext/platform/IOLog.h"
-
 namespace vennix {
 
-bool Vennix::init(OSDictionary* dictionary)
+i386_cpu_info_t* Vennix::record()
 {
-    IOLog("%s/ init\n", getClassName());
-    return IOService::init(dictionary);
+    return cpuid_info();
 }
 
-void Vennix::free()
+void Vennix::started(IOPlatformDevice& platform)
 {
-    IOLog("%s/ free\n", getClassName());
-    IOService::free();
-}
-
-bool Vennix::start(IOService* provider)
-{
-    IOLog("%s/ start\n", getClassName());
-    const bool started = IOService::start(provider);
-    // Without a processor there is nothing to identify or serve: not published.
-    IOPlatformDevice* platform = IOPlatformDevice::of(this, provider);
-    if (platform == nullptr)
-        return false;
-    fHardware = platform->getCPUHardware();
-    fClock = platform->getClock();
-    cpuid_set_info(*platform, cpuid_info());
-    registerService(0);
-    return started;
+    fHardware = platform.getCPUHardware();
+    fClock = platform.getClock();
 }
 
 i386_cpu_info_t* Vennix::getInfo()

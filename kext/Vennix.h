@@ -4,19 +4,14 @@
 
 #include <cstdint>
 
-#include "kext/cpuid.h"
-#include "kext/platform/IOPlatformDevice.h"
-#include "kext/platform/IOService.h"
+#include "kext/CPUService.h"
 
 namespace vennix {
 
-class Vennix : public IOService {
+class Vennix : public CPUService {
     OSDeclareDefaultStructors(Vennix)
 
 public:
-    bool init(OSDictionary* dictionary = nullptr) override;
-    // Identifies the processor of the provider (an IOPlatformDevice) and publishes the service.
-    bool start(IOService* provider) override;
 
     // The CPU information record; valid as long as the process, callers copy it.
     virtual i386_cpu_info_t* getInfo();
@@ -32,7 +27,9 @@ public:
     CPUHardware* getCPUHardware() const { return fHardware; }
 
 protected:
-    void free() override;
+    // The record selector 0 hands out.
+    i386_cpu_info_t* record() override;
+    void started(IOPlatformDevice& platform) override;
 
 private:
     CPUHardware* fHardware = nullptr;

@@ -6,6 +6,7 @@
 
 #include "kext/ACPIAccessor.h"
 #include "kext/AccessorUserClient.h"
+#include "kext/CPUService.h"
 #include "kext/H_ECAccessor.h"
 #include "kext/PCIAccessor.h"
 #include "kext/Vennix.h"
@@ -14,9 +15,10 @@ namespace vennix {
 
 OSDefineMetaClassAndStructors(ACPIAccessor, IOService)
 OSDefineMetaClassAndStructors(AccessorUserClient, IOUserClient)
-OSDefineMetaClassAndStructors(Vennix, IOService)
-OSDefineMetaClassAndStructors(H_ECAccessor, IOService)
-OSDefineMetaClassAndStructors(PCIAccessor, IOService)
+OSDefineMetaClassAndAbstractStructors(CPUService, IOService)
+OSDefineMetaClassAndStructors(Vennix, CPUService)
+OSDefineMetaClassAndStructors(H_ECAccessor, CPUService)
+OSDefineMetaClassAndStructors(PCIAccessor, CPUService)
 
 kern_return_t Vennix_start(void*, void*)
 {
