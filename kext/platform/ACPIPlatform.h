@@ -6,6 +6,7 @@
 //   - ACPICallPlatform (real): device existence from sysfs, evaluation through the acpi_call
 //     module's /proc/acpi/call.
 //   - sim::SimulatedACPI: the simulated embedded controller's namespace.
+// ForwardingACPIPlatform passes every call to another backend, for wrappers that change one.
 //
 // Paths: after the plane prefix, '/'-separated ACPI names of 1 to 4 characters (A-Z, 0-9,
 // '_', not starting with a digit), each optionally followed by "@unit" (hex digits and
@@ -62,6 +63,24 @@ public:
 
     // A method name padded to 4 characters ("EC0" -> "EC0_"); false when it is no ACPI name.
     static bool paddedName(const char* name, std::string& padded);
+};
+
+// Every call passed on to target, which must outlive the wrapper.
+class ForwardingACPIPlatform : public ACPIPlatform {
+public:
+    explicit ForwardingACPIPlatform(ACPIPlatform& target) : fTarget(target) {}
+
+    const char* description() const override { return fTarget.description(); }
+    bool isSimulated() const override { return fTarget.isSimulated(); }
+    bool deviceExists(const char* path) override { return fTarget.deviceExists(path); }
+    IOReturn evaluateObject(const char* path, const char* method, OSObject* const* params, IOItemCount paramCount,
+                            OSObject** result) override
+    {
+        return fTarget.evaluateObject(path, method, params, paramCount, result);
+    }
+
+private:
+    ACPIPlatform& fTarget;
 };
 
 } // namespace vennix

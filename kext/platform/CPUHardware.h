@@ -6,6 +6,8 @@
 //     thread pinned to each online CPU.
 //   - sim::SimulatedProcessor: the simulated processor, one rendezvous thread per simulated CPU.
 //   - test doubles that replay recorded CPUID leaves and MSR values.
+// ForwardingCPUHardware passes every call to another backend, so that a wrapper (fault
+// injection: FaultInjectingHardware) overrides only what it changes.
 //
 // "The current CPU" is the CPU a rendezvous thread stands for while it runs an action, and
 // otherwise the CPU the calling thread happens to run on. CPU numbers run from 0 to
@@ -52,6 +54,28 @@ public:
     // that answers currentCPU() with its CPU number, and returns when all have finished.
     // Rendezvous calls do not overlap: a second caller waits for the first.
     virtual void rendezvous(Action action, void* argument) = 0;
+};
+
+// Every call passed on to target, which must outlive the wrapper.
+class ForwardingCPUHardware : public CPUHardware {
+public:
+    explicit ForwardingCPUHardware(CPUHardware& target) : fTarget(target) {}
+
+    const char* description() const override { return fTarget.description(); }
+    bool isSimulated() const override { return fTarget.isSimulated(); }
+    unsigned cpuCount() const override { return fTarget.cpuCount(); }
+    unsigned currentCPU() const override { return fTarget.currentCPU(); }
+    void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override { fTarget.cpuid(leaf, subleaf, regs); }
+    uint64_t rdmsr(uint32_t msr) override { return fTarget.rdmsr(msr); }
+    void wrmsr(uint32_t msr, uint64_t value) override { fTarget.wrmsr(msr, value); }
+    uint32_t microcodeRevision() override { return fTarget.microcodeRevision(); }
+    void rendezvous(Action action, void* argument) override { fTarget.rendezvous(action, argument); }
+
+protected:
+    CPUHardware& target() const { return fTarget; }
+
+private:
+    CPUHardware& fTarget;
 };
 
 } // namespace vennix

@@ -14,13 +14,13 @@ uint64_t entry(uint32_t msr, unsigned cpu)
 } // namespace
 
 FaultInjectingHardware::FaultInjectingHardware(CPUHardware& target)
-    : fTarget(target)
+    : ForwardingCPUHardware(target)
 {
 }
 
 bool FaultInjectingHardware::refuse(uint32_t msr, unsigned cpu)
 {
-    if (cpu != kAllCPUs && cpu >= fTarget.cpuCount())
+    if (cpu != kAllCPUs && cpu >= target().cpuCount())
         return false;
     const uint64_t wanted = entry(msr, cpu);
     for (std::atomic<uint64_t>& slot : fRefused) {
@@ -61,7 +61,7 @@ bool FaultInjectingHardware::isRefused(uint32_t msr) const
             continue;
         // Only a refusal for one CPU matches: ask which CPU we stand for once.
         if (!knowCPU) {
-            onThis = entry(msr, fTarget.currentCPU());
+            onThis = entry(msr, target().currentCPU());
             knowCPU = true;
         }
         if (value == onThis)
@@ -70,38 +70,13 @@ bool FaultInjectingHardware::isRefused(uint32_t msr) const
     return false;
 }
 
-const char* FaultInjectingHardware::description() const
-{
-    return fTarget.description();
-}
-
-bool FaultInjectingHardware::isSimulated() const
-{
-    return fTarget.isSimulated();
-}
-
-unsigned FaultInjectingHardware::cpuCount() const
-{
-    return fTarget.cpuCount();
-}
-
-unsigned FaultInjectingHardware::currentCPU() const
-{
-    return fTarget.currentCPU();
-}
-
-void FaultInjectingHardware::cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4])
-{
-    fTarget.cpuid(leaf, subleaf, regs);
-}
-
 uint64_t FaultInjectingHardware::rdmsr(uint32_t msr)
 {
     if (isRefused(msr)) {
         fRefusedReads.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
-    return fTarget.rdmsr(msr);
+    return ForwardingCPUHardware::rdmsr(msr);
 }
 
 void FaultInjectingHardware::wrmsr(uint32_t msr, uint64_t value)
@@ -110,17 +85,7 @@ void FaultInjectingHardware::wrmsr(uint32_t msr, uint64_t value)
         fRefusedWrites.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    fTarget.wrmsr(msr, value);
-}
-
-uint32_t FaultInjectingHardware::microcodeRevision()
-{
-    return fTarget.microcodeRevision();
-}
-
-void FaultInjectingHardware::rendezvous(Action action, void* argument)
-{
-    fTarget.rendezvous(action, argument);
+    ForwardingCPUHardware::wrmsr(msr, value);
 }
 
 } // namespace vennix

@@ -14,7 +14,7 @@
 
 namespace vennix {
 
-class FaultInjectingHardware final : public CPUHardware {
+class FaultInjectingHardware final : public ForwardingCPUHardware {
 public:
     static constexpr unsigned kAllCPUs = 0xFFFF;
     static constexpr unsigned kCapacity = 32;
@@ -32,20 +32,12 @@ public:
     uint64_t refusedReads() const { return fRefusedReads.load(); }
     uint64_t refusedWrites() const { return fRefusedWrites.load(); }
 
-    const char* description() const override;
-    bool isSimulated() const override;
-    unsigned cpuCount() const override;
-    unsigned currentCPU() const override;
-    void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
-    uint32_t microcodeRevision() override;
-    void rendezvous(Action action, void* argument) override;
 
 private:
     bool isRefused(uint32_t msr) const;
 
-    CPUHardware& fTarget;
     // 0 = free; else kUsed | cpu << 32 | msr.
     std::array<std::atomic<uint64_t>, kCapacity> fRefused{};
     std::atomic<uint64_t> fRefusedReads{0};
