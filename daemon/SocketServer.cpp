@@ -34,6 +34,7 @@ struct SocketServer::Client {
     protocol::Packet waiting;                         // a reply the peer has not taken yet
     std::chrono::steady_clock::time_point sendDeadline{};
     bool closeAfterSend = false;
+    bool waitingForRoom = false;                      // watched for EPOLLOUT, not EPOLLIN
 };
 
 namespace {
@@ -375,13 +376,13 @@ bool SocketServer::serveOne(Client& client)
     }
     const bool truncated = static_cast<size_t>(got) > buffer.size();
     const size_t length = std::min(static_cast<size_t>(got), buffer.size());
-    const protocol::Packet reply = client.connection.handle(protocol::Bytes(buffer.data(), length), truncated);
+    protocol::Packet reply = client.connection.handle(protocol::Bytes(buffer.data(), length), truncated);
     if (client.connection.isOpen())
         client.hasDeadline = false;
     client.closeAfterSend = client.connection.refused();
     if (client.closeAfterSend)
         refused(client.connection.peer().uid, "may not open a connection");
-    client.waiting = reply;
+    client.waiting = std::move(reply);
     client.sendDeadline = Clock::now() + kSendTimeout;
     return flush(client);
 }
@@ -393,14 +394,20 @@ bool SocketServer::flush(Client& client)
                                 MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         // The peer does not take its replies: wait for room, reading nothing more meanwhile.
+        if (client.waitingForRoom)
+            return true;
+        client.waitingForRoom = true;
         epoll_event interest{EPOLLOUT, {.u64 = static_cast<uint64_t>(client.socket)}};
         return epoll_ctl(fEpoll, EPOLL_CTL_MOD, client.socket, &interest) == 0;
     }
     if (sent != static_cast<ssize_t>(client.waiting.size()))
         return false;
-    client.waiting = protocol::Packet();
+    client.waiting.clear();
     if (client.closeAfterSend)
         return false;
+    if (!client.waitingForRoom)
+        return true;
+    client.waitingForRoom = false;
     epoll_event interest{EPOLLIN | EPOLLRDHUP, {.u64 = static_cast<uint64_t>(client.socket)}};
     return epoll_ctl(fEpoll, EPOLL_CTL_MOD, client.socket, &interest) == 0;
 }

@@ -11,6 +11,9 @@ namespace sim {
 
 namespace msr = vennix::msr;
 
+thread_local const SimulatedProcessor* SimulatedProcessor::tRunning = nullptr;
+thread_local unsigned SimulatedProcessor::tRunningCPU = 0;
+
 namespace {
 
 using u128 = unsigned __int128;
@@ -145,7 +148,6 @@ SimulatedProcessor::SimulatedProcessor(const vennix::Clock& clock, std::vector<L
     }
     for (std::atomic<uint64_t>& signature : fSignature)
         signature.store(uint64_t{kMicrocodeVersion} << 32);
-    fRendezvous = std::make_unique<vennix::Rendezvous>(kCPUCount);
 }
 
 SimulatedProcessor::~SimulatedProcessor() = default;
@@ -167,8 +169,8 @@ unsigned SimulatedProcessor::cpuCount() const
 
 unsigned SimulatedProcessor::currentCPU() const
 {
-    if (vennix::Rendezvous::current() == fRendezvous.get())
-        return static_cast<unsigned>(vennix::Rendezvous::currentCPU());
+    if (tRunning == this)
+        return tRunningCPU;
     const int cpu = sched_getcpu();
     return cpu > 0 ? static_cast<unsigned>(cpu) % kCPUCount : 0;
 }
@@ -195,14 +197,17 @@ uint32_t SimulatedProcessor::microcodeRevision()
 
 void SimulatedProcessor::rendezvous(Action action, void* argument)
 {
-    // The pool refuses a run from inside its own action; so do we, before taking the lock.
-    if (vennix::Rendezvous::current() == fRendezvous.get())
+    // A run from inside a run would wait for itself: refused, as the real pool refuses it.
+    if (action == nullptr || tRunning == this)
         return;
     std::lock_guard<std::mutex> lock(fRendezvousLock);
     const uint64_t now = elapsed();
     const uint64_t last = fRendezvousElapsed.load(std::memory_order_relaxed);
     fRendezvousElapsed.store(now > last ? now : last + 1, std::memory_order_release);
-    fRendezvous->run(action, argument);
+    tRunning = this;
+    for (tRunningCPU = 0; tRunningCPU < kCPUCount; ++tRunningCPU)
+        action(argument);
+    tRunning = nullptr;
 }
 
 void SimulatedProcessor::cpuidOn(unsigned cpu, uint32_t leaf, uint32_t subleaf, uint32_t regs[4])
@@ -378,7 +383,7 @@ void SimulatedProcessor::wrmsrOn(unsigned cpu, uint32_t msr, uint64_t value)
 
 uint64_t SimulatedProcessor::elapsed() const
 {
-    if (vennix::Rendezvous::current() == fRendezvous.get())
+    if (tRunning == this)
         return fRendezvousElapsed.load(std::memory_order_acquire);
     const uint64_t now = fClock.monotonicNanoseconds();
     return now > fReset ? now - fReset : 0;

@@ -17,7 +17,6 @@
 
 #include "kext/platform/CPUHardware.h"
 #include "kext/platform/Clock.h"
-#include "kext/platform/Rendezvous.h"
 
 #include <array>
 #include <atomic>
@@ -70,17 +69,19 @@ public:
     const char* description() const override;
     bool isSimulated() const override;
     unsigned cpuCount() const override;
-    // The rendezvous CPU, else the CPU the calling thread runs on, modulo 8.
+    // The CPU a rendezvous action runs for, else the CPU the calling thread runs on, modulo 8.
     unsigned currentCPU() const override;
     void cpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) override;
     uint64_t rdmsr(uint32_t msr) override;
     void wrmsr(uint32_t msr, uint64_t value) override;
     // kMicrocodeVersion, as the kernel of a machine with this processor would report it.
     uint32_t microcodeRevision() override;
-    // One unpinned thread per simulated CPU. Unlike real CPUs, whose reads in one batch lie
-    // a few microseconds apart, every CPU of a simulated rendezvous reads the registers of one
-    // instant, and each rendezvous's instant is later than the one before: all rows of a batch
-    // show the same time stamp counter (0x10), and no two batches do.
+    // The action runs for each simulated CPU in turn, on the calling thread, answering
+    // currentCPU() with that CPU: unlike real CPUs, whose reads in one batch lie a few
+    // microseconds apart, every CPU of a simulated rendezvous reads the registers of one
+    // instant, so nothing is gained by a thread per CPU but their wake-ups. Each rendezvous's
+    // instant is later than the one before: all rows of a batch show the same time stamp
+    // counter (0x10), and no two batches do. Runs do not overlap.
     void rendezvous(Action action, void* argument) override;
 
     // The same operations as a chosen CPU (cpu modulo 8) sees them.
@@ -127,9 +128,11 @@ private:
     std::atomic<uint64_t> fTurboRatioLimit{kDefaultTurboRatioLimit};
     std::atomic<uint64_t> fUncoreRatioLimit{kDefaultUncoreRatioLimit};
     std::array<std::atomic<uint64_t>, kCPUCount> fSignature; // MSR 0x8B per CPU
-    std::unique_ptr<vennix::Rendezvous> fRendezvous;
     std::mutex fRendezvousLock;                 // one latched instant per run
     std::atomic<uint64_t> fRendezvousElapsed{0}; // the instant of the run in progress
+    // The processor whose rendezvous the calling thread runs, and the CPU it stands for.
+    static thread_local const SimulatedProcessor* tRunning;
+    static thread_local unsigned tRunningCPU;
 };
 
 } // namespace sim

@@ -1,6 +1,11 @@
 #include "kext/platform/Rendezvous.h"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <chrono>
 #include <system_error>
@@ -30,6 +35,22 @@ inline void cpuRelax()
 #endif
 }
 
+// Sleeps while value holds expected, on the futex itself: std::atomic::wait would first yield
+// the core a dozen times, which with a thread per CPU and a batch per display tick is most of
+// what an idle pool costs.
+void futexWait(const std::atomic<uint32_t>& value, uint32_t expected)
+{
+    syscall(SYS_futex, reinterpret_cast<const uint32_t*>(&value), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futexWakeAll(std::atomic<uint32_t>& value)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&value), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "a futex is a plain 32-bit word");
+
 // Waits until value satisfies done(v): spins for up to spin, then sleeps on the value.
 template <typename Done>
 uint32_t await(const std::atomic<uint32_t>& value, std::chrono::nanoseconds spin, Done done)
@@ -50,7 +71,7 @@ uint32_t await(const std::atomic<uint32_t>& value, std::chrono::nanoseconds spin
         const uint32_t v = value.load(std::memory_order_acquire);
         if (done(v))
             return v;
-        value.wait(v, std::memory_order_acquire);
+        futexWait(value, v);
     }
 }
 
@@ -141,7 +162,7 @@ void Rendezvous::stopWorkers()
         std::lock_guard<std::mutex> lock(fRunLock);
         fStopping = true;
         fGeneration.fetch_add(1, std::memory_order_release);
-        fGeneration.notify_all();
+        futexWakeAll(fGeneration);
     }
     for (std::thread& thread : fThreads) {
         if (thread.joinable())
@@ -169,7 +190,7 @@ void Rendezvous::run(CPUHardware::Action action, void* argument)
     fArgument = argument;
     fRemaining.store(static_cast<uint32_t>(fLinuxCPUs.size()), std::memory_order_relaxed);
     fGeneration.fetch_add(1, std::memory_order_release);
-    fGeneration.notify_all();
+    futexWakeAll(fGeneration);
     await(fRemaining, fCallerSpin, [](uint32_t v) { return v == 0; });
 }
 
@@ -188,7 +209,7 @@ void Rendezvous::workerMain(unsigned index)
     if (fPin)
         fPinned[index] = pinCallingThread(fLinuxCPUs[index]) ? 1 : 0;
     fReady.fetch_add(1, std::memory_order_release);
-    fReady.notify_all();
+    futexWakeAll(fReady);
 
     const uint32_t threads = static_cast<uint32_t>(fLinuxCPUs.size());
     uint32_t seen = 0; // the generation at construction; a batch released before this
@@ -204,7 +225,7 @@ void Rendezvous::workerMain(unsigned index)
                 // for the next batch.
                 fArrived.store(0, std::memory_order_relaxed);
                 fStarted.store(seen, std::memory_order_release);
-                fStarted.notify_all();
+                futexWakeAll(fStarted);
             } else {
                 const uint32_t generation = seen;
                 await(fStarted, fEntrySpin, [generation](uint32_t v) { return v == generation; });
@@ -218,7 +239,7 @@ void Rendezvous::workerMain(unsigned index)
         tCurrentPool = nullptr;
 
         if (fRemaining.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            fRemaining.notify_all();
+            futexWakeAll(fRemaining);
     }
 }
 
