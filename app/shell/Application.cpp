@@ -152,10 +152,8 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
         out << notice << "\n\n";
 
     AppDelegate delegate(center);
-    // Each tick: the controller queues the reload, then this queues the printing behind it.
-    center.addObserver(AppDelegate::kTickNotification, [&mainLoop, &list, &out](const Notification&) {
-        mainLoop.dispatchAsync([&list, &out] { list.print(out); });
-    });
+    // Each tick's reload prints the list.
+    list.printEachReload(&out);
     stopAfterTicks(center, delegate, options.ticks, [&mainLoop] {
         mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
     });

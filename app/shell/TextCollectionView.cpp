@@ -65,6 +65,8 @@ void TextCollectionView::reloadData() {
                                        [&](const auto& made) { return made.get() == item; });
         _rows.push_back(mine != _made.end() ? mine->get() : nullptr);
     }
+    if (_printTo)
+        print(*_printTo);
 }
 
 IndexPathSet TextCollectionView::selectionIndexPaths() const {

@@ -29,8 +29,12 @@ public:
 
     // Writes lines() and then an empty line that ends the list.
     void print(std::ostream& out) const;
+    // From now on every reload prints the list to out (null: no more), so that a tick costs
+    // the main thread one wake-up, not two.
+    void printEachReload(std::ostream* out) { _printTo = out; }
 
 private:
+    std::ostream* _printTo = nullptr;
     CollectionViewDataSource* _dataSource = nullptr;
     std::map<std::string, TextItem::Kind> _kinds;        // identifier -> item kind
     std::vector<std::unique_ptr<TextItem>> _made;         // made since the last reload began
