@@ -152,7 +152,9 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
         out << notice << "\n\n";
 
     AppDelegate delegate(center);
-    // Each tick's reload prints the list.
+    // Each tick's reload prints the list; the first one, queued by viewDidLoad before any tick,
+    // goes unprinted.
+    mainLoop.runPending();
     list.printEachReload(&out);
     stopAfterTicks(center, delegate, options.ticks, [&mainLoop] {
         mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
