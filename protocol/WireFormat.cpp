@@ -30,7 +30,8 @@ int writeStringItem(uint8_t* out, int size, const char* text, size_t length)
     // With its NUL when that fits; otherwise cut, leaving 4 bytes of the space unused.
     const int64_t n = std::min<int64_t>(static_cast<int64_t>(length) + 1, size - kHeaderSize);
     writeU32(out, 0, kObjectTypeString);
-    std::memcpy(out + kTagSize, text, static_cast<size_t>(std::min<int64_t>(n, static_cast<int64_t>(length))));
+    if (length > 0)
+        std::memcpy(out + kTagSize, text, static_cast<size_t>(std::min<int64_t>(n, static_cast<int64_t>(length))));
     if (n > static_cast<int64_t>(length))
         out[kTagSize + length] = '\0';
     return static_cast<int>(n) + kTagSize;
@@ -53,7 +54,8 @@ int writeDataItem(uint8_t* out, int size, const void* bytes, size_t length)
     const int64_t n = total - 4;
     writeU32(out, 0, n < static_cast<int64_t>(length) ? kObjectTypeDataTruncated : kObjectTypeData);
     writeU32(out, kTagSize, static_cast<uint32_t>(n));
-    std::memcpy(out + kHeaderSize, bytes, static_cast<size_t>(n));
+    if (n > 0)
+        std::memcpy(out + kHeaderSize, bytes, static_cast<size_t>(n));
     return static_cast<int>(n) + kHeaderSize;
 }
 

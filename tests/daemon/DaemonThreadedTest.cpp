@@ -1,526 +1,338 @@
-// The real vennixd --simulate on a temporary socket, driven through the real socket: the
-// protocol's sequences, bad packets, clients that vanish, the connection limit, other users'
-// rights, signals, a second daemon and a machine without the msr module.
+// The real vennixd --simulate on a socket of its own: where it listens, clients' mistakes, other
+// users (child processes that become them), signals, bad options and a machine without msr.
 
 #include <gtest/gtest.h>
 
+#include "daemon/SocketServer.h"
+#include "host/PlatformBackends.h"
+#include "host/ServiceSet.h"
 #include "tests/daemon/TestCalls.h"
 #include "tests/daemon/TestSocket.h"
 #include "tests/support/VennixdProcess.h"
 
-#include <chrono>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <cstdio>
 #include <functional>
-#include <pwd.h>
-#include <sstream>
+#include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 
 namespace vennix {
 namespace {
 
 using namespace protocol;
-using testing::TestSocket;
-using testing::VennixdProcess;
-using testing::Captured;
-using testing::spawnProgram;
+using namespace testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
 
 constexpr uid_t kReader = 4242;
-constexpr uid_t kStranger = 4343;
 
-bool eventually(const std::function<bool()>& condition)
+// What a client saw, as one word; "none" when nothing came back. Words joins them in order.
+std::string said(const std::optional<bool>& found) { return found ? std::to_string(*found) : "none"; }
+std::string said(const std::optional<IOReturn>& result)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(result.value_or(0)));
+    return result ? text : "none";
+}
+std::string said(const std::optional<CallReply>& r) { return said(r ? std::optional(r->result) : std::nullopt); }
+std::string words(std::initializer_list<std::string> words)
+{
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+// A child process and the pipe its words come through.
+using Child = std::pair<pid_t, int>;
+
+// Runs client in a child process that becomes uid (its gid too, no other groups).
+Child startAs(uid_t uid, const std::function<std::string()>& client)
+{
+    int ends[2] = {-1, -1};
+    const pid_t pid = pipe2(ends, O_CLOEXEC) == 0 ? fork() : -1;
+    if (pid == 0) {
+        const bool became = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0;
+        const std::string text = became && setresuid(uid, uid, uid) == 0 ? client() : "cannot become the user";
+        _exit(::write(ends[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
     }
-    return true;
+    ::close(ends[1]);
+    return {pid, ends[0]};
 }
 
-std::string readFile(const std::string& path)
+std::string finish(const Child& child)
 {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(child.second, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(got));
+    ::close(child.second);
+    waitpid(child.first, nullptr, 0);
+    return text;
 }
 
-struct Finished {
-    int status = -1;
-    std::string output; // standard output and error together
-};
+std::string runAs(uid_t uid, const std::function<std::string()>& client) { return finish(startAs(uid, client)); }
 
-// Runs a program to its end with its output in a file.
-Finished run(const std::vector<std::string>& arguments, const std::string& outputPath)
+// For seconds, as many connections as the daemon lets this user have, each made again when
+// closed: held ("hold"), sent matches whose replies are never read ("noread") or matched,
+// opened and closed ("reconnect"). Answers how many were made.
+std::string flood(const std::string& path, const std::string& mode, std::chrono::seconds seconds)
 {
-    Finished finished;
-    int failure = 0;
-    const pid_t pid = spawnProgram(arguments, outputPath, Captured::OutputAndError, &failure);
-    if (pid < 0) {
-        ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
-        return finished;
+    const Packet match = encodeMatch("Vennix");
+    std::vector<std::unique_ptr<TestSocket>> sockets;
+    unsigned made = 0;
+    for (const auto end = Clock::now() + seconds; Clock::now() < end; std::this_thread::sleep_for(5ms)) {
+        for (; sockets.size() < 256; ++made)
+            sockets.push_back(std::make_unique<TestSocket>(path));
+        std::erase_if(sockets, [&](const std::unique_ptr<TestSocket>& socket) {
+            pollfd state{socket->fd(), POLLRDHUP, 0};
+            while (mode == "noread" && ::send(state.fd, match.data(), match.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+            }
+            if (mode == "reconnect" && socket->match("Vennix"))
+                socket->open();
+            return mode == "reconnect" || ::poll(&state, 1, 0) > 0;
+        });
     }
-    waitpid(pid, &finished.status, 0);
-    finished.output = readFile(outputPath);
-    return finished;
+    return std::to_string(made);
 }
 
-bool exitedWith(int status, int code)
+// Every 20 ms for seconds, a fresh connection matched, opened and asked for the record:
+// "<rounds> <failures> <longest round in ms>".
+std::string probe(const std::string& path, std::chrono::seconds seconds)
 {
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+    unsigned rounds = 0, failures = 0;
+    Clock::duration worst{};
+    for (const auto end = Clock::now() + seconds; Clock::now() < end; ++rounds, std::this_thread::sleep_for(20ms)) {
+        const auto start = Clock::now();
+        TestSocket socket(path);
+        const auto seen = words({said(socket.match("Vennix")), said(socket.open()), said(socket.call(getInfoCall()))});
+        failures += seen == "1 0x00000000 0x00000000" ? 0 : 1;
+        worst = std::max(worst, Clock::now() - start);
+    }
+    return words({std::to_string(rounds), std::to_string(failures),
+                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(worst).count())});
 }
 
 class Daemon : public ::testing::Test {
 protected:
-    ~Daemon() override
+    void SetUp() override
     {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch, ignored);
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root, to run clients as other users";
+        std::ofstream(usersFile) << kReader << "\n";
     }
-
-    // The daemon's socket, matched and opened on service by root.
-    std::unique_ptr<TestSocket> openClient(VennixdProcess& daemon, const char* service = "Vennix")
+    static std::unique_ptr<TestSocket> opened(const VennixdProcess& daemon)
     {
         auto client = std::make_unique<TestSocket>(daemon.socketPath());
-        EXPECT_EQ(client->match(service), true);
-        EXPECT_EQ(client->open(), kIOReturnSuccess);
+        EXPECT_EQ(words({said(client->match("Vennix")), said(client->open())}), "1 0x00000000");
         return client;
     }
 
-    // As openClient, once the daemon has room for one more connection (the start-up probe
-    // and clients that have just gone may still hold theirs).
-    std::unique_ptr<TestSocket> servedClient(VennixdProcess& daemon)
-    {
-        std::unique_ptr<TestSocket> client;
-        EXPECT_TRUE(eventually([&] {
-            client = std::make_unique<TestSocket>(daemon.socketPath());
-            return client->match("Vennix") == true;
-        }));
-        EXPECT_EQ(client->open(), kIOReturnSuccess);
-        return client;
-    }
-
-    // The test client's lines, run as uid with gid (and no other groups).
-    std::vector<std::string> runAs(uid_t uid, const VennixdProcess& daemon,
-                                   const std::vector<std::string>& steps)
-    {
-        // The client must reach the socket through the daemon's private directory.
-        chmod(daemon.directory().c_str(), 0755);
-        std::vector<std::string> arguments{VENNIX_TEST_CLIENT_PATH, std::to_string(uid),
-                                           std::to_string(uid), daemon.socketPath()};
-        arguments.insert(arguments.end(), steps.begin(), steps.end());
-        const Finished finished = run(arguments, scratch + "/client.out");
-        EXPECT_TRUE(exitedWith(finished.status, 0)) << finished.output;
-        std::vector<std::string> lines;
-        std::istringstream text(finished.output);
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
-    // The test client as uid, in the background; finish() collects its lines.
-    pid_t startAs(uid_t uid, const VennixdProcess& daemon, const std::vector<std::string>& steps,
-                  const std::string& outputPath)
-    {
-        chmod(daemon.directory().c_str(), 0755);
-        std::vector<std::string> arguments{VENNIX_TEST_CLIENT_PATH, std::to_string(uid), std::to_string(uid),
-                                           daemon.socketPath()};
-        arguments.insert(arguments.end(), steps.begin(), steps.end());
-        int failure = 0;
-        const pid_t pid = spawnProgram(arguments, outputPath, Captured::OutputAndError, &failure);
-        EXPECT_GT(pid, 0) << std::strerror(failure);
-        return pid;
-    }
-    static std::vector<std::string> finish(pid_t pid, const std::string& outputPath)
-    {
-        int status = -1;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(exitedWith(status, 0)) << readFile(outputPath);
-        std::vector<std::string> lines;
-        std::istringstream text(readFile(outputPath));
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
-    static std::string temporaryDirectory()
-    {
-        char pattern[] = "/tmp/vennixd-scratch-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made)
-            chmod(made, 0755);
-        return made ? made : "/nonexistent";
-    }
-
-    std::string scratch = temporaryDirectory();
-    std::string usersFile = scratch + "/users";
+    TemporaryDirectory scratch;
+    std::string usersFile = scratch / "users";
 };
 
-TEST_F(Daemon, MatchOpenAndCallEachService)
+TEST_F(Daemon, ListensWhereEveryoneCanReachAndRefusesPathsItMayNotTake)
 {
-    VennixdProcess daemon;
-    ASSERT_TRUE(daemon.running());
-    auto vennix = openClient(daemon);
-    const auto info = vennix->call(testing::getInfoCall());
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->result, kIOReturnSuccess);
-    ASSERT_EQ(info->structureOutput.size(), 464u);
-    EXPECT_STREQ(reinterpret_cast<const char*>(info->structureOutput.data()), "GenuineIntel");
-
-    // APERF on all eight simulated CPUs: eight rows.
-    const auto batch = vennix->call(testing::readMSRCall(0xE8, 8));
-    ASSERT_TRUE(batch);
-    EXPECT_EQ(batch->result, kIOReturnSuccess);
-    ASSERT_EQ(batch->structureOutput.size(), MSRBatchResult::size(1, 8));
-    EXPECT_EQ(readU32(batch->structureOutput.data(), 4), 8u);
-
-    auto acpi = openClient(daemon, "ACPIAccessor");
-    const auto name = acpi->call(testing::acpiCall(kAccessorMethodGetValueOnDevice, "NAME"));
-    ASSERT_TRUE(name);
-    EXPECT_EQ(name->result, kIOReturnSuccess);
-    ASSERT_GE(name->structureOutput.size(), 4u + sizeof "Simulated EC");
-    EXPECT_EQ(readU32(name->structureOutput.data(), 0), 2u); // a string
-    EXPECT_STREQ(reinterpret_cast<const char*>(name->structureOutput.data() + 4), "Simulated EC");
-
-    TestSocket unknown(daemon.socketPath());
-    EXPECT_EQ(unknown.match("NoSuchService"), false);
-    EXPECT_EQ(unknown.open(), kIOReturnNotAttached);
-}
-
-TEST_F(Daemon, BadPacketsAreAnsweredWithoutHarm)
-{
-    VennixdProcess daemon;
-    ASSERT_TRUE(daemon.running());
-    TestSocket client(daemon.socketPath());
-    ASSERT_TRUE(client.connected());
-
-    // A call before open.
-    const auto early = client.call(testing::getInfoCall());
-    ASSERT_TRUE(early);
-    EXPECT_EQ(early->result, kIOReturnNotAttached);
-
-    EXPECT_EQ(client.match("Vennix"), true);
-    EXPECT_EQ(client.open(), kIOReturnSuccess);
-
-    // Lengths that do not add up, a short packet, an unknown type, an empty packet.
-    Packet call = encodeCall(testing::getInfoCall());
-    call.pop_back();
-    EXPECT_EQ(client.exchange(call), encodeCallReply(kIOReturnBadArgument, nullptr, 0, nullptr, 0));
-    EXPECT_EQ(client.exchange(Packet{3, 0, 0}), encodeErrorReply(kIOReturnBadArgument));
-    EXPECT_EQ(client.exchange(Packet{0xFF, 0xFF, 0xFF, 0xFF}), encodeErrorReply(kIOReturnBadArgument));
-    EXPECT_EQ(client.exchange(Packet{}), encodeErrorReply(kIOReturnBadArgument));
-    // More scalars than the protocol allows.
-    CallRequest scalars = testing::writeMSRCall(testing::kTurboRatioLimitMSR, 0);
-    scalars.scalarInput.resize(kMaxScalarCount + 2);
-    EXPECT_EQ(client.call(scalars)->result, kIOReturnBadArgument);
-    // A packet longer than any the daemon takes.
-    Packet huge = encodeCall(testing::getInfoCall(kMaxPacketSize));
-    EXPECT_EQ(client.exchange(huge), encodeCallReply(kIOReturnBadArgument, nullptr, 0, nullptr, 0));
-
-    // The connection and the daemon go on.
-    const auto info = client.call(testing::getInfoCall());
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->result, kIOReturnSuccess);
-    TestSocket other(daemon.socketPath());
-    EXPECT_EQ(other.match("Vennix"), true);
-}
-
-TEST_F(Daemon, ClientThatVanishesMidCallFreesItsConnection)
-{
-    VennixdProcess daemon({"--simulate", "--max-connections", "1"});
-    ASSERT_TRUE(daemon.running());
-    // With room for one connection, each is served only once the one before has ended.
-    for (int i = 0; i < 3; ++i) {
-        auto client = servedClient(daemon);
-        ASSERT_TRUE(client->sendPacket(encodeCall(testing::readMSRCall(0x10, 8))));
+    const std::string path = scratch / "run/vennix/vennix.sock"; // in directories not there yet
+    VennixdProcess({"--simulate", "--socket", path}).stop(SIGKILL); // the later --socket counts
+    VennixdProcess daemon({"--simulate", "--socket", path});        // in place of the stale socket
+    struct stat status{};
+    EXPECT_TRUE(stat((scratch / "run/vennix").c_str(), &status) == 0 && status.st_mode == (S_IFDIR | 0755));
+    EXPECT_TRUE(stat(path.c_str(), &status) == 0 && status.st_mode == (S_IFSOCK | 0666));
+    std::ofstream(scratch / "file") << "keep me";
+    const std::string tooLong = scratch / std::string(100, 'x');
+    const struct { std::string path, error; } cases[] = {
+        {path, "another vennixd listens on " + path}, // and gives up before it starts anything
+        {scratch / "file", scratch / "file exists and is not a socket"},
+        {tooLong, "socket path is empty or longer than 107 bytes: " + tooLong},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(exitedWith(runToEnd({VENNIXD_PATH, "--simulate", "--socket", c.path}, scratch / "out"), 1));
+        EXPECT_EQ(readFile(scratch / "out"), "vennixd: " + c.error + "\n");
     }
-    auto client = servedClient(daemon);
-    EXPECT_EQ(client->call(testing::getInfoCall())->result, kIOReturnSuccess);
-    client.reset();
-    EXPECT_TRUE(exitedWith(daemon.stop(), 0)) << daemon.log();
+    EXPECT_EQ(readFile(scratch / "file"), "keep me");
+    EXPECT_EQ(TestSocket(path).match("Vennix"), true) << "the first daemon's socket was left alone";
+    EXPECT_TRUE(exitedWith(daemon.stop(), 0));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(Daemon, ConnectionsBeyondTheLimitAreClosed)
+TEST_F(Daemon, AClientsMistakesCostOnlyItsOwnConnection)
 {
     VennixdProcess daemon({"--simulate", "--max-connections", "2"});
-    ASSERT_TRUE(daemon.running());
-    auto first = servedClient(daemon);
-    auto second = servedClient(daemon);
-    TestSocket third(daemon.socketPath());
-    EXPECT_EQ(third.match("Vennix"), std::nullopt);
-    EXPECT_EQ(second->call(testing::getInfoCall())->result, kIOReturnSuccess);
-
+    auto first = opened(daemon);
+    // Empty and oversized packets are answered, and the connection goes on.
+    ASSERT_TRUE(first->sendPacket(nullptr, 0));
+    EXPECT_EQ(first->receive(), encodeErrorReply(kIOReturnBadArgument));
+    EXPECT_EQ(first->exchange(encodeCall(getInfoCall(kMaxPacketSize))),
+              encodeCallReply(kIOReturnBadArgument, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(said(first->call(getInfoCall())), "0x00000000");
+    // Beyond the limit one is closed at once; one that vanishes mid-call frees its place.
+    auto second = opened(daemon);
+    EXPECT_EQ(TestSocket(daemon.socketPath()).match("Vennix"), std::nullopt);
+    ASSERT_TRUE(first->sendPacket(encodeCall(readMSRCall(0x10, 8))));
     first.reset();
-    EXPECT_TRUE(eventually([&] {
-        TestSocket next(daemon.socketPath());
-        return next.match("Vennix") == true;
-    }));
+    for (const auto deadline = Clock::now() + 30s; TestSocket(daemon.socketPath()).match("Vennix") != true;)
+        ASSERT_LT(Clock::now(), deadline) << "no place again";
+    // One that calls and never reads the replies holds nobody up, and is dropped once a reply
+    // has waited too long.
+    const Packet call = encodeCall(getInfoCall());
+    for (pollfd room{second->fd(), POLLOUT, 0}; ::poll(&room, 1, 200) > 0 && room.revents == POLLOUT;)
+        ::send(second->fd(), call.data(), call.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const auto start = Clock::now();
+    EXPECT_EQ(said(opened(daemon)->call(getInfoCall())), "0x00000000");
+    EXPECT_LT(Clock::now() - start, 500ms) << "another client is served at once";
+    pollfd hung{second->fd(), POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&hung, 1, 5000), 1);
+    EXPECT_LT(Clock::now() - start, 4s);
+}
+
+TEST(SocketServerInThisProcess, ConnectionsThatNeverOpenAreClosedInTimeEvenWhenTheyTalk)
+{
+    const auto backends = PlatformBackends::simulated();
+    const auto services = ServiceSet::start(backends->hardware(), backends->clock(), backends->acpi());
+    TemporaryDirectory directory;
+    const SocketServer::Options options{.path = directory / "vennix.sock", .usersFile = directory / "users",
+                                        .openTimeout = 300ms};
+    std::string error;
+    auto server = SocketServer::listen(options, &error);
+    ASSERT_TRUE(server && server->serve(&error)) << error;
+    TestSocket opened(options.path), talker(options.path);
+    EXPECT_EQ(words({said(opened.match("Vennix")), said(opened.open())}), "1 0x00000000");
+    const auto start = Clock::now();
+    while (talker.match("Vennix") == true && Clock::now() - start < 5s)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(Clock::now() - start >= 200ms && Clock::now() - start < 2s) << "talking kept it open";
+    EXPECT_EQ(said(opened.call(getInfoCall())), "0x00000000") << "the one that opened stays";
+}
+
+TEST_F(Daemon, StopsCleanlyOnTermOrInterrupt)
+{
+    const struct { int signal; Lines options; std::string writers; } cases[] = {
+        {SIGTERM, {"--simulate"}, "only root may write"},
+        {SIGINT, {"--simulate", "--allow-writes"}, "every allowed user may write"},
+    };
+    for (const auto& c : cases) {
+        VennixdProcess daemon(c.options);
+        auto client = opened(daemon);
+        TestSocket idle(daemon.socketPath());
+        EXPECT_TRUE(exitedWith(daemon.stop(c.signal), 0)) << daemon.log();
+        EXPECT_TRUE(!client->receive() && !idle.receive()) << "every connection ends";
+        const std::string log = daemon.log();
+        EXPECT_NE(log.find("vennixd/ serving simulated processor and ACPI namespace (simulated) on "
+                           + daemon.socketPath() + "; " + c.writers + "\n"), std::string::npos) << log;
+        // Connections end before the services go, in this order.
+        EXPECT_TRUE(log.ends_with("PCIAccessor/ free\nH_ECAccessor/ free\nACPIAccessor/ free\nVennix/ free\n"
+                                  "vennixd/ stopped\n")) << log;
+    }
+}
+
+TEST_F(Daemon, BadOptionsExitWithTwoAndNoMSRModuleWithWhatToDo)
+{
+    for (const Lines& arguments : {Lines{"--bogus"}, {"--socket"}, {"--socket="}, {"--max-connections", "0"},
+                                   {"--max-connections", "100001"}, {"--max-connections", "12x"},
+                                   {"--simulate=yes"}, {"--simulate", "--msr-directory", "/tmp"}, {"stray"}}) {
+        Lines argv{VENNIXD_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        EXPECT_TRUE(exitedWith(runToEnd(argv, scratch / "out"), 2)) << arguments[0];
+        EXPECT_NE(readFile(scratch / "out").find("\nusage: vennixd"), std::string::npos) << readFile(scratch / "out");
+    }
+    EXPECT_TRUE(exitedWith(runToEnd({VENNIXD_PATH, "--help"}, scratch / "out"), 0));
+    EXPECT_EQ(readFile(scratch / "out").rfind("usage: vennixd [--simulate | --msr-directory DIR]", 0), 0u);
+    if (std::filesystem::exists("/dev/cpu/0/msr"))
+        return; // the machine has the msr module
+    EXPECT_TRUE(exitedWith(runToEnd({VENNIXD_PATH, "--socket", scratch / "real.sock"}, scratch / "out"), 1));
+    const std::string output = readFile(scratch / "out");
+    EXPECT_TRUE(output.find("msr") != std::string::npos && output.find("--simulate") != std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(scratch / "real.sock"));
 }
 
 TEST_F(Daemon, OtherUsersReadWhenListedAndNeverWrite)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run clients as other users";
-    std::ofstream(usersFile) << "# readers\n" << kReader << "\n";
     VennixdProcess daemon({"--simulate", "--users-file", usersFile});
-    ASSERT_TRUE(daemon.running());
-    auto root = openClient(daemon);
-    const uint64_t before = testing::msrValue(*root->call(testing::readMSRCall(testing::kTurboRatioLimitMSR)));
-
-    EXPECT_EQ(runAs(kReader, daemon,
-                    {"match:Vennix", "open", "getinfo", "write:0x1AD:0x26272829", "open"}),
-              (std::vector<std::string>{"match 1", "open 0x00000000", "getinfo 0x00000000 464",
-                                        "write 0xe00002c1", "open 0xe00002c2"}));
-    EXPECT_EQ(runAs(kReader, daemon, {"match:ACPIAccessor", "open", "setv:7"}),
-              (std::vector<std::string>{"match 1", "open 0x00000000", "setv 0xe00002c1 "}));
-    // The refused write changed nothing.
-    EXPECT_EQ(testing::msrValue(*root->call(testing::readMSRCall(testing::kTurboRatioLimitMSR))), before);
-
+    const auto session = [&] {
+        TestSocket s(daemon.socketPath());
+        return words({said(s.match("Vennix")), said(s.open()), said(s.call(getInfoCall())),
+                      said(s.call(writeMSRCall(kTurboRatioLimitMSR, 0x26272829)))});
+    };
+    EXPECT_EQ(runAs(kReader, session), "1 0x00000000 0x00000000 0xe00002c1");
     // Told once, then the connection ends: a stranger holds no place.
-    EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "open", "getinfo"}),
-              (std::vector<std::string>{"match 1", "open 0xe00002e2", "getinfo none"}));
-
-    // The file is read again when it changes: listed now, the next connection opens.
-    std::ofstream(usersFile, std::ios::app) << kStranger << "\n";
-    EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "open"}),
-              (std::vector<std::string>{"match 1", "open 0x00000000"}));
-
-    // Users named by name.
-    if (const passwd* nobody = getpwnam("nobody")) {
-        EXPECT_EQ(runAs(nobody->pw_uid, daemon, {"match:Vennix", "open"}),
-                  (std::vector<std::string>{"match 1", "open 0xe00002e2"}));
-        std::ofstream(usersFile, std::ios::app) << "  nobody  # by name\n";
-        EXPECT_EQ(runAs(nobody->pw_uid, daemon, {"match:Vennix", "open"}),
-                  (std::vector<std::string>{"match 1", "open 0x00000000"}));
-    }
+    EXPECT_EQ(runAs(4343, session), "1 0xe00002e2 none none");
 }
 
 TEST_F(Daemon, AllowWritesLetsListedUsersWrite)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run clients as other users";
-    std::ofstream(usersFile) << kReader << "\n";
     VennixdProcess daemon({"--simulate", "--users-file", usersFile, "--allow-writes"});
-    ASSERT_TRUE(daemon.running());
-    EXPECT_EQ(runAs(kReader, daemon, {"match:Vennix", "open", "write:0x1AD:0x26272829", "read:0x1AD"}),
-              (std::vector<std::string>{"match 1", "open 0x00000000", "write 0x00000000",
-                                        "read 0x00000000 0x26272829"}));
-    // SETV answers its argument, a number: tag 3, then 7.
-    EXPECT_EQ(runAs(kReader, daemon, {"match:ACPIAccessor", "open", "setv:7"}),
-              (std::vector<std::string>{"match 1", "open 0x00000000",
-                                        "setv 0x00000000 030000000700000000000000"}));
-    // Unlisted users still may not open.
-    EXPECT_EQ(runAs(kStranger, daemon, {"match:Vennix", "open"}),
-              (std::vector<std::string>{"match 1", "open 0xe00002e2"}));
+    EXPECT_EQ(runAs(kReader, [&] {
+        TestSocket s(daemon.socketPath());
+        return words({said(s.match("Vennix")), said(s.open()), said(s.call(writeMSRCall(kTurboRatioLimitMSR, 7)))});
+    }), "1 0x00000000 0x00000000");
 }
 
 TEST_F(Daemon, OneUserCannotTakeEveryPlace)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run clients as other users";
     // Eight places: two for each user but root.
-    std::ofstream(usersFile) << kReader << "\n";
-    VennixdProcess daemon({"--simulate", "--max-connections", "8", "--users-file", usersFile});
-    ASSERT_TRUE(daemon.running());
-    EXPECT_EQ(runAs(kReader, daemon, {"match:Vennix", "another:Vennix", "another:Vennix"}),
-              (std::vector<std::string>{"match 1", "another 1", "another none"}));
-    // Root still gets in while others hold their share.
-    auto root = servedClient(daemon);
-    EXPECT_EQ(root->call(testing::getInfoCall())->result, kIOReturnSuccess);
+    VennixdProcess daemon({"--simulate", "--users-file", usersFile, "--max-connections", "8"});
+    EXPECT_EQ(runAs(kReader, [&] {
+        TestSocket first(daemon.socketPath()), second(daemon.socketPath()), third(daemon.socketPath());
+        return words({said(first.match("Vennix")), said(second.match("Vennix")), said(third.match("Vennix"))});
+    }), "1 1 none");
 }
 
 TEST_F(Daemon, ARemovedUsersSessionEnds)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run clients as other users";
-    std::ofstream(usersFile) << kReader << "\n";
     VennixdProcess daemon({"--simulate", "--users-file", usersFile});
-    ASSERT_TRUE(daemon.running());
-    const pid_t reader = startAs(kReader, daemon, {"match:Vennix", "open", "getinfo", "wait:2000", "getinfo"},
-                                 scratch + "/reader.out");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const Child reader = startAs(kReader, [&] {
+        TestSocket s(daemon.socketPath());
+        const std::string before = words({said(s.match("Vennix")), said(s.open()), said(s.call(getInfoCall()))});
+        std::this_thread::sleep_for(2s);
+        return words({before, said(s.call(getInfoCall()))});
+    });
+    std::this_thread::sleep_for(500ms);
     std::ofstream(usersFile) << "# nobody any more\n";
-    EXPECT_EQ(finish(reader, scratch + "/reader.out"),
-              (std::vector<std::string>{"match 1", "open 0x00000000", "getinfo 0x00000000 464", "getinfo none"}));
-    EXPECT_NE(daemon.log().find("uid 4242 is no longer allowed"), std::string::npos) << daemon.log();
+    EXPECT_EQ(finish(reader), "1 0x00000000 0x00000000 none");
+    EXPECT_NE(daemon.log().find("vennixd/ uid 4242 is no longer allowed: its connection ends\n"), std::string::npos);
 }
 
-// Threads and open files of a running process.
-std::pair<int, int> threadsAndFiles(pid_t pid)
+std::pair<int, long> threadsAndFiles(pid_t pid)
 {
-    int threads = 0;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0)
-            threads = std::stoi(line.substr(8));
-    int files = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        ++files;
-    return {threads, files};
+    const std::string proc = "/proc/" + std::to_string(pid), status = readFile(proc + "/status");
+    return {std::atoi(status.c_str() + status.find("Threads:") + 8),
+            std::distance(std::filesystem::directory_iterator(proc + "/fd"), {})};
 }
 
 TEST_F(Daemon, HostileUsersLockNobodyOut)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to run clients as other users";
-    std::ofstream(usersFile) << kReader << "\n";
     VennixdProcess daemon({"--simulate", "--users-file", usersFile});
-    ASSERT_TRUE(daemon.running());
-    // The start-up probe's connection has gone by then.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto idle = threadsAndFiles(daemon.pid());
-
-    // Four users who may not open, each as many connections as it gets, for four seconds: one
-    // holds them, two send and never read their replies, one reconnects as fast as it can.
-    std::vector<pid_t> floods;
-    const char* modes[] = {"hold", "noread", "noread", "reconnect"};
-    for (int i = 0; i < 4; ++i)
-        floods.push_back(startAs(5001 + i, daemon, {std::string("flood:") + modes[i] + ":4"},
-                                 scratch + "/flood" + std::to_string(i) + ".out"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // Meanwhile root and a reader are served within a second, every time (the rounds are few:
-    // on two cores the flooding processes take most of the time the probes would run in).
-    const pid_t root = startAs(0, daemon, {"probe:3"}, scratch + "/root.out");
-    const pid_t reader = startAs(kReader, daemon, {"probe:3"}, scratch + "/reader.out");
-    for (const auto& [who, pid] : {std::pair{"root", root}, std::pair{"reader", reader}}) {
-        const std::vector<std::string> lines = finish(pid, scratch + "/" + who + ".out");
-        ASSERT_EQ(lines.size(), 1u) << who;
-        unsigned rounds = 0, failures = 0, worst = 0;
-        ASSERT_EQ(std::sscanf(lines[0].c_str(), "probe %u %u %u", &rounds, &failures, &worst), 3) << lines[0];
-        EXPECT_GE(rounds, 5u) << who;
-        EXPECT_EQ(failures, 0u) << who << ": " << lines[0];
-        EXPECT_LT(worst, 1000u) << who << " waited " << worst << " ms";
+    // Four users who may not open, for four seconds: holding, not reading twice, reconnecting.
+    std::vector<Child> floods;
+    for (const char* mode : {"hold", "noread", "noread", "reconnect"})
+        floods.push_back(startAs(5001 + floods.size(), [&] { return flood(daemon.socketPath(), mode, 4s); }));
+    std::this_thread::sleep_for(300ms);
+    // Meanwhile root and a reader are served within a second, every round.
+    for (const Child& prober : {startAs(0, [&] { return probe(daemon.socketPath(), 3s); }),
+                                startAs(kReader, [&] { return probe(daemon.socketPath(), 3s); })}) {
+        const std::string seen = finish(prober);
+        unsigned rounds = 0, failures = 1, longest = 1000;
+        std::sscanf(seen.c_str(), "%u %u %u", &rounds, &failures, &longest);
+        EXPECT_TRUE(rounds >= 5 && failures == 0 && longest < 1000) << "rounds, failures, longest in ms: " << seen;
     }
-    for (int i = 0; i < 4; ++i) {
-        const auto lines = finish(floods[i], scratch + "/flood" + std::to_string(i) + ".out");
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].rfind("flood ", 0), 0u) << lines[0];
-    }
+    for (const Child& flooder : floods)
+        EXPECT_GT(std::stoi(finish(flooder)), 0);
     // Once they are gone, the daemon holds what it held before.
-    const auto backAt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (threadsAndFiles(daemon.pid()) != idle && std::chrono::steady_clock::now() < backAt)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(threadsAndFiles(daemon.pid()), idle)
-        << "threads and files: " << threadsAndFiles(daemon.pid()).first << ", "
-        << threadsAndFiles(daemon.pid()).second;
+    for (const auto deadline = Clock::now() + 1s; threadsAndFiles(daemon.pid()) != idle && Clock::now() < deadline;)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(threadsAndFiles(daemon.pid()), idle);
     // Tens of thousands of refusals, a line or two per uid.
     const std::string log = daemon.log();
-    EXPECT_NE(log.find("uid 5004 may not open a connection"), std::string::npos) << log;
     size_t lines = 0;
     for (size_t at = log.find("uid 5004 "); at != std::string::npos; at = log.find("uid 5004 ", at + 1))
         ++lines;
+    EXPECT_NE(log.find("vennixd/ uid 5004 may not open a connection"), std::string::npos) << log;
     EXPECT_LE(lines, 2u) << log;
-}
-
-TEST_F(Daemon, TermSignalStopsCleanly)
-{
-    VennixdProcess daemon;
-    ASSERT_TRUE(daemon.running());
-    auto client = openClient(daemon);
-    EXPECT_EQ(client->call(testing::getInfoCall())->result, kIOReturnSuccess);
-
-    EXPECT_TRUE(exitedWith(daemon.stop(SIGTERM), 0)) << daemon.log();
-    EXPECT_EQ(client->receive(), std::nullopt); // the open connection was closed
-    EXPECT_FALSE(std::filesystem::exists(daemon.socketPath()));
-
-    const std::string log = daemon.log();
-    const size_t serving = log.find("vennixd/ serving simulated");
-    ASSERT_NE(serving, std::string::npos) << log;
-    EXPECT_NE(log.find(daemon.socketPath(), serving), std::string::npos) << log;
-    EXPECT_NE(log.find("only root may write", serving), std::string::npos) << log;
-    const size_t pci = log.find("PCIAccessor/ free\n", serving);
-    const size_t ec = log.find("H_ECAccessor/ free\n", serving);
-    const size_t acpi = log.find("ACPIAccessor/ free\n", serving);
-    const size_t vennix = log.find("Vennix/ free\n", serving);
-    ASSERT_NE(vennix, std::string::npos) << log;
-    EXPECT_LT(pci, ec);
-    EXPECT_LT(ec, acpi);
-    EXPECT_LT(acpi, vennix);
-}
-
-TEST_F(Daemon, InterruptStopsCleanly)
-{
-    VennixdProcess daemon({"--simulate", "--allow-writes"});
-    ASSERT_TRUE(daemon.running());
-    EXPECT_TRUE(exitedWith(daemon.stop(SIGINT), 0)) << daemon.log();
-    EXPECT_NE(daemon.log().find("every allowed user may write"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(daemon.socketPath()));
-}
-
-TEST_F(Daemon, SecondDaemonOnALiveSocketGivesUp)
-{
-    VennixdProcess daemon;
-    ASSERT_TRUE(daemon.running());
-    const Finished second = run({VENNIXD_PATH, "--simulate", "--socket", daemon.socketPath()},
-                                scratch + "/second.out");
-    EXPECT_TRUE(exitedWith(second.status, 1)) << second.output;
-    EXPECT_NE(second.output.find("another vennixd listens on " + daemon.socketPath()),
-              std::string::npos)
-        << second.output;
-    // It started no services of its own and left the first daemon's socket alone.
-    EXPECT_EQ(second.output.find("/ init"), std::string::npos) << second.output;
-    auto client = openClient(daemon);
-    EXPECT_EQ(client->call(testing::getInfoCall())->result, kIOReturnSuccess);
-}
-
-TEST_F(Daemon, StaleSocketOfAKilledDaemonIsReplaced)
-{
-    VennixdProcess killed;
-    ASSERT_TRUE(killed.running());
-    killed.stop(SIGKILL);
-    ASSERT_TRUE(std::filesystem::exists(killed.socketPath()));
-
-    // A new daemon on the same path, in the background.
-    const std::string logPath = scratch + "/replacement.log";
-    const pid_t pid = spawnProgram({VENNIXD_PATH, "--simulate", "--socket", killed.socketPath()},
-                                   logPath, Captured::StandardError);
-    ASSERT_GT(pid, 0);
-
-    const bool served = eventually([&] {
-        TestSocket client(killed.socketPath());
-        return client.match("Vennix") == true;
-    });
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(served) << readFile(logPath);
-    EXPECT_TRUE(exitedWith(status, 0)) << readFile(logPath);
-}
-
-TEST_F(Daemon, WithoutTheMSRModuleItSaysWhatToDo)
-{
-    if (std::filesystem::exists("/dev/cpu/0/msr"))
-        GTEST_SKIP() << "this machine has /dev/cpu/0/msr";
-    const std::string socketPath = scratch + "/real.sock";
-    const Finished finished = run({VENNIXD_PATH, "--socket", socketPath}, scratch + "/real.out");
-    EXPECT_TRUE(WIFEXITED(finished.status) && WEXITSTATUS(finished.status) != 0) << finished.output;
-    EXPECT_NE(finished.output.find("msr"), std::string::npos) << finished.output;
-    EXPECT_NE(finished.output.find("--simulate"), std::string::npos) << finished.output;
-    EXPECT_FALSE(std::filesystem::exists(socketPath));
-}
-
-TEST_F(Daemon, BadOptionsExitWithTwo)
-{
-    const std::string out = scratch + "/options.out";
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"--bogus"}, {"--socket"}, {"--max-connections", "0"},
-          {"--max-connections", "12x"}, {"--simulate=yes"}, {"stray"}}) {
-        std::vector<std::string> argv{VENNIXD_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        const Finished finished = run(argv, out);
-        EXPECT_TRUE(exitedWith(finished.status, 2)) << arguments.front() << ": " << finished.output;
-        EXPECT_NE(finished.output.find("usage: vennixd"), std::string::npos) << finished.output;
-    }
-    const Finished help = run({VENNIXD_PATH, "--help"}, out);
-    EXPECT_TRUE(exitedWith(help.status, 0));
-    EXPECT_NE(help.output.find("--max-connections N"), std::string::npos);
 }
 
 } // namespace

@@ -1,11 +1,7 @@
-// The object wire format: exact bytes of each item, cut strings and buffers, no-room items,
-// reading back, and every way an item can run past the bytes it is given.
+// The object wire format: exact bytes of each item within the space given, and reading items
+// back from exactly their bytes, whatever those bytes claim.
 
 #include <gtest/gtest.h>
-
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "kext/ObjectWireFormat.h"
 #include "kext/platform/OSArray.h"
@@ -14,399 +10,131 @@
 #include "kext/platform/OSDictionary.h"
 #include "kext/platform/OSNumber.h"
 #include "kext/platform/OSString.h"
-#include "kext/platform/OSSymbol.h"
 
 namespace vennix {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kFill = 0xEE;
-
-// Owns one reference for the test's scope.
-template <class T>
-struct Held {
-    explicit Held(T* object = nullptr) : object(object) {}
-    ~Held() { OSSafeReleaseNULL(object); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    T* get() const { return object; }
-    T* operator->() const { return object; }
-    T* object;
-};
-
-OSArray* arrayOf(std::initializer_list<OSObject*> elements)
+// "02000000 6100" -> {2, 0, 0, 0, 'a', 0}
+Bytes hex(const std::string& text)
 {
-    OSArray* array = OSArray::withCapacity(static_cast<unsigned int>(elements.size()));
-    for (OSObject* element : elements) {
-        array->setObject(element);
-        element->release();
-    }
-    return array;
+    Bytes bytes;
+    for (size_t i = 0; i < text.size(); i += text[i] == ' ' ? 1 : 2)
+        if (text[i] != ' ')
+            bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
 }
 
-OSObject* number(uint64_t value)
+// What objectToMem writes into size bytes; the rest must stay untouched.
+Bytes written(OSObject* object, int size)
 {
-    return OSNumber::withNumber(value, 64);
+    Bytes buffer(static_cast<size_t>(size), 0xEE);
+    const int count = objectToMem(object, buffer.data(), size);
+    EXPECT_EQ(Bytes(buffer.begin() + count, buffer.end()), Bytes(buffer.size() - count, 0xEE));
+    return Bytes(buffer.begin(), buffer.begin() + count);
 }
 
-OSObject* string(const char* text)
+TEST(ObjectWireFormat, ItemsByteForByteWithinTheSpaceGiven)
 {
-    return OSString::withCString(text);
-}
+    std::vector<OSObject*> made; // released at the end
+    auto own = [&](OSObject* object) { return made.push_back(object), object; };
+    auto number = [&](uint64_t value, unsigned bits = 64) { return own(OSNumber::withNumber(value, bits)); };
+    auto string = [&](const char* text) { return own(OSString::withCString(text)); };
+    auto data = [&](const Bytes& bytes) { return own(OSData::withBytes(bytes.data(), unsigned(bytes.size()))); };
+    auto array = [&](std::initializer_list<OSObject*> elements) {
+        OSArray* array = OSArray::withCapacity(0);
+        std::for_each(elements.begin(), elements.end(), [&](OSObject* element) { array->setObject(element); });
+        return own(array);
+    };
+    const std::tuple<OSObject*, int, const char*> cases[]
+        = {{string("abc"), 64, "02000000 61626300"}, {number(0x1FF, 8), 64, "03000000 ff00000000000000"},
+            {number(0x8877665544332211), 64, "03000000 1122334455667788"},
+            {data({0x12, 0x34}), 64, "05000000 02000000 1234"}, {data({}), 64, "05000000 00000000"},
+            {array({}), 64, "04000000 00000000"}, {nullptr, 64, "01000000"},
+            {array({array({string("x")}), number(9)}), 64,
+                "04000000 02000000 04000000 01000000 02000000 7800 03000000 0900000000000000"},
+            {own(OSDictionary::withCapacity(1)), 64, "00000000"},
+            {kOSBooleanTrue, 64, "00000000"}, // no such item: unsupported
+            // Below 16 bytes only a no-room tag fits, not even a null; below 4 nothing.
+            {number(5), 15, "07000000"}, {number(5), 4, "07000000"}, {nullptr, 10, "07000000"}, {nullptr, 3, ""},
+            // Strings and buffers are cut to leave 4 bytes unused.
+            {string("0123456789"), 16, "02000000 3031323334353637"},
+            {string("01234567"), 17, "02000000 303132333435363700"},
+            {data({0xA0, 0xA1, 0xA2, 0xA3, 0xA4}), 16, "06000000 04000000 a0a1a2a3"},
+            {data({1, 2, 3, 4}), 16, "05000000 04000000 01020304"},
+            // An array keeps its full count: two no-room elements, then 2 bytes that take nothing.
+            {array({number(1), number(2), number(3), number(4)}), 30,
+                "04000000 04000000 03000000 0100000000000000 07000000 07000000"}};
+    for (const auto& [object, size, bytes] : cases)
+        EXPECT_EQ(written(object, size), hex(bytes)) << bytes;
+    uint8_t untouched = 0xEE;
+    EXPECT_TRUE(
+        objectToMem(kOSBooleanTrue, nullptr, 64) + objectToMem(nullptr, &untouched, -5) == 0 && untouched == 0xEE);
+    std::for_each(made.rbegin(), made.rend(), [](OSObject* object) { object->release(); });
 
-OSObject* dataObject(const Bytes& bytes)
-{
-    return OSData::withBytes(bytes.data(), static_cast<unsigned int>(bytes.size()));
-}
-
-// Writes object into a buffer of size bytes (filled with kFill beforehand) and answers the
-// bytes written; the whole buffer stays in written so that tests can see what was not touched.
-struct Written {
-    Written(OSObject* object, int size) : buffer(static_cast<size_t>(size), kFill)
-    {
-        count = objectToMem(object, buffer.data(), size);
-    }
-    Bytes bytes() const { return Bytes(buffer.begin(), buffer.begin() + count); }
-    Bytes buffer;
-    int count;
-};
-
-Bytes concat(std::initializer_list<Bytes> parts)
-{
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-// Reads one item from exactly these bytes (a copy of its own size, so that ASan sees any read
-// beyond them).
-struct Read {
-    explicit Read(const Bytes& bytes) : copy(new uint8_t[bytes.size()])
-    {
-        std::copy(bytes.begin(), bytes.end(), copy.get());
-        consumed = memToObject(copy.get(), static_cast<int>(bytes.size()), &object.object);
-    }
-    std::unique_ptr<uint8_t[]> copy;
-    Held<OSObject> object;
-    int consumed;
-};
-
-TEST(ObjectWireFormatWrite, ItemsByteForByte)
-{
-    Held<OSObject> abc(string("abc"));
-    Written s(abc.get(), 64);
-    EXPECT_EQ(s.count, 8);
-    EXPECT_EQ(s.bytes(), (Bytes{0x02, 0, 0, 0, 'a', 'b', 'c', 0}));
-    EXPECT_EQ(s.buffer[8], kFill);
-
-    Held<OSObject> five(number(5));
-    Written n(five.get(), 64);
-    EXPECT_EQ(n.bytes(), (Bytes{0x03, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0}));
-
-    Held<OSObject> twoBytes(dataObject({0x12, 0x34}));
-    Written d(twoBytes.get(), 64);
-    EXPECT_EQ(d.bytes(), (Bytes{0x05, 0, 0, 0, 0x02, 0, 0, 0, 0x12, 0x34}));
-
-    Held<OSArray> pair(arrayOf({number(1), string("a")}));
-    Written a(pair.get(), 64);
-    EXPECT_EQ(a.count, 26);
-    EXPECT_EQ(a.bytes(), concat({{0x04, 0, 0, 0, 0x02, 0, 0, 0},
-                                 {0x03, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0},
-                                 {0x02, 0, 0, 0, 'a', 0}}));
-
-    Written null(nullptr, 64);
-    EXPECT_EQ(null.bytes(), (Bytes{0x01, 0, 0, 0}));
-
-    Held<OSDictionary> dictionary(OSDictionary::withCapacity(1));
-    EXPECT_EQ(Written(dictionary.get(), 64).bytes(), (Bytes{0, 0, 0, 0}));
-    EXPECT_EQ(Written(kOSBooleanTrue, 64).bytes(), (Bytes{0, 0, 0, 0}));
-
-    Held<OSArray> empty(OSArray::withCapacity(0));
-    EXPECT_EQ(Written(empty.get(), 64).bytes(), (Bytes{0x04, 0, 0, 0, 0, 0, 0, 0}));
-    Held<OSObject> noBytes(dataObject({}));
-    EXPECT_EQ(Written(noBytes.get(), 64).bytes(), (Bytes{0x05, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(ObjectWireFormatWrite, SymbolsAreStringsAndNumbersAreSixtyFourBits)
-{
-    Held<const OSSymbol> key(OSSymbol::withCString("_STA"));
-    EXPECT_EQ(Written(const_cast<OSSymbol*>(key.get()), 64).bytes(),
-              (Bytes{0x02, 0, 0, 0, '_', 'S', 'T', 'A', 0}));
-    Held<OSNumber> narrow(OSNumber::withNumber(0x1FF, 8));
-    EXPECT_EQ(Written(narrow.get(), 64).bytes(), (Bytes{0x03, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0}));
-    Held<OSObject> wide(number(0x8877665544332211));
-    EXPECT_EQ(Written(wide.get(), 64).bytes(),
-              (Bytes{0x03, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
-}
-
-TEST(ObjectWireFormatWrite, SmallSpacesGetNoRoomOrNothing)
-{
-    Held<OSObject> five(number(5));
-    for (int size : {4, 10, 15}) {
-        Written w(five.get(), size);
-        EXPECT_EQ(w.bytes(), (Bytes{0x07, 0, 0, 0})) << size;
-        EXPECT_EQ(Bytes(w.buffer.begin() + 4, w.buffer.end()), Bytes(size - 4, kFill)) << size;
-    }
-    // The size test comes first: even a null object becomes no-room.
-    EXPECT_EQ(Written(nullptr, 10).bytes(), (Bytes{0x07, 0, 0, 0}));
-    for (int size : {0, 1, 3}) {
-        Written w(five.get(), size);
-        EXPECT_EQ(w.count, 0) << size;
-        EXPECT_EQ(w.buffer, Bytes(static_cast<size_t>(size), kFill)) << size;
-    }
-    EXPECT_EQ(objectToMem(five.get(), nullptr, 64), 0);
-    uint8_t one = kFill;
-    EXPECT_EQ(objectToMem(five.get(), &one, -5), 0);
-}
-
-TEST(ObjectWireFormatWrite, LongStringsAndBuffersAreCut)
-{
-    Held<OSObject> ten(string("0123456789"));
-    Written s(ten.get(), 16);
-    EXPECT_EQ(s.count, 12);
-    EXPECT_EQ(s.bytes(), concat({{0x02, 0, 0, 0}, Bytes{'0', '1', '2', '3', '4', '5', '6', '7'}}));
-    EXPECT_EQ(Bytes(s.buffer.begin() + 12, s.buffer.end()), Bytes(4, kFill));
-
-    // Exactly the room for text and NUL less 8: cut by one.
-    Held<OSObject> fits(string("01234567"));
-    EXPECT_EQ(Written(fits.get(), 17).count, 13); // 4 + 9: with its NUL
-    EXPECT_EQ(Written(fits.get(), 16).count, 12); // 4 + 8: no NUL
-
-    Bytes twenty(20);
-    for (size_t i = 0; i < twenty.size(); ++i)
-        twenty[i] = static_cast<uint8_t>(0xA0 + i);
-    Held<OSObject> big(dataObject(twenty));
-    Written d(big.get(), 16);
-    EXPECT_EQ(d.count, 12);
-    EXPECT_EQ(d.bytes(), (Bytes{0x06, 0, 0, 0, 0x04, 0, 0, 0, 0xA0, 0xA1, 0xA2, 0xA3}));
-
-    // A buffer that just fits is whole, with tag 5.
-    Held<OSObject> four(dataObject({1, 2, 3, 4}));
-    EXPECT_EQ(Written(four.get(), 16).bytes(), (Bytes{0x05, 0, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4}));
-}
-
-TEST(ObjectWireFormatWrite, ArraysKeepTheirFullCountWhenElementsDoNotFit)
-{
-    // 30 bytes: header 8, the first number 12, then 10 left: no-room; 6 left: no-room; the
-    // fourth element finds 2 bytes and writes nothing. The count stays 4.
-    Held<OSArray> three(arrayOf({number(1), number(2), number(3), number(4)}));
-    Written w(three.get(), 30);
-    EXPECT_EQ(w.count, 28);
-    EXPECT_EQ(w.bytes(), concat({{0x04, 0, 0, 0, 0x04, 0, 0, 0},
-                                 {0x03, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0},
-                                 {0x07, 0, 0, 0},
-                                 {0x07, 0, 0, 0}}));
-    EXPECT_EQ(w.buffer[28], kFill);
-
-    Held<OSArray> nested(arrayOf({arrayOf({string("x")}), number(9)}));
-    Written n(nested.get(), 64);
-    EXPECT_EQ(n.bytes(), concat({{0x04, 0, 0, 0, 0x02, 0, 0, 0},
-                                 {0x04, 0, 0, 0, 0x01, 0, 0, 0},
-                                 {0x02, 0, 0, 0, 'x', 0},
-                                 {0x03, 0, 0, 0, 0x09, 0, 0, 0, 0, 0, 0, 0}}));
-}
-
-TEST(ObjectWireFormatWrite, DeepAndCyclicArraysStayBounded)
-{
-    // An array that holds itself would recurse for ever; below the depth limit it is written
-    // as unsupported.
-    Held<OSArray> cyclic(OSArray::withCapacity(1));
-    cyclic->setObject(cyclic.get());
-    std::vector<uint8_t> buffer(1 << 16, kFill);
-    const int written = objectToMem(cyclic.get(), buffer.data(), static_cast<int>(buffer.size()));
-    EXPECT_EQ(written, 8 * kObjectMaxDepth + 4);
-    EXPECT_EQ(buffer[8 * kObjectMaxDepth], kObjectTypeUnsupported);
+    // An array that holds itself is written down to the depth limit, then as unsupported.
+    OSArray* cyclic = OSArray::withCapacity(1);
+    cyclic->setObject(cyclic);
+    const Bytes deep = written(cyclic, 1 << 16);
+    EXPECT_TRUE(deep.size() == 8 * kObjectMaxDepth + 4 && deep[8 * kObjectMaxDepth] == kObjectTypeUnsupported);
     cyclic->removeObject(0); // break the cycle so that it can be freed
+    cyclic->release();
 }
 
-TEST(ObjectWireFormatRead, ItemsFromTheirBytes)
+TEST(ObjectWireFormat, ItemsReadBackFromExactlyTheirBytes)
 {
-    Read s({0x02, 0, 0, 0, 'a', 'b', 'c', 0, 0xEE});
-    EXPECT_EQ(s.consumed, 8);
-    ASSERT_NE(OSDynamicCast<OSString>(s.object.get()), nullptr);
-    EXPECT_TRUE(OSDynamicCast<OSString>(s.object.get())->isEqualTo("abc"));
-
-    Read n({0x03, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
-    EXPECT_EQ(n.consumed, 12);
-    const auto* value = OSDynamicCast<OSNumber>(n.object.get());
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->numberOfBits(), 64u);
-    EXPECT_EQ(value->unsigned64BitValue(), 0x8877665544332211u);
-
-    // Exactly the L bytes after the count, not what follows.
-    Read d({0x05, 0, 0, 0, 0x02, 0, 0, 0, 0x12, 0x34, 0x56});
-    EXPECT_EQ(d.consumed, 10);
-    const auto* bytes = OSDynamicCast<OSData>(d.object.get());
-    ASSERT_NE(bytes, nullptr);
-    const uint8_t expected[] = {0x12, 0x34};
-    EXPECT_TRUE(bytes->isEqualTo(expected, 2));
-
-    Read empty({0x05, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(empty.consumed, 8);
-    ASSERT_NE(OSDynamicCast<OSData>(empty.object.get()), nullptr);
-    EXPECT_EQ(OSDynamicCast<OSData>(empty.object.get())->getLength(), 0u);
-}
-
-TEST(ObjectWireFormatRead, ArraysAndTheirFirstUnreadableElement)
-{
-    const Bytes pair = concat({{0x04, 0, 0, 0, 0x02, 0, 0, 0},
-                               {0x03, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0},
-                               {0x02, 0, 0, 0, 'a', 0}});
-    Read a(pair);
-    EXPECT_EQ(a.consumed, 26);
-    const auto* array = OSDynamicCast<OSArray>(a.object.get());
-    ASSERT_NE(array, nullptr);
-    ASSERT_EQ(array->getCount(), 2u);
-    EXPECT_EQ(OSDynamicCast<OSNumber>(array->getObject(0))->unsigned64BitValue(), 1u);
-    EXPECT_TRUE(OSDynamicCast<OSString>(array->getObject(1))->isEqualTo("a"));
-    EXPECT_EQ(array->getObject(0)->getRetainCount(), 1); // the array's reference only
-
-    // A null second element ends the array after the first.
-    Read stopped(concat({{0x04, 0, 0, 0, 0x03, 0, 0, 0},
-                         {0x03, 0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0, 0},
-                         {0x01, 0, 0, 0},
-                         {0x03, 0, 0, 0, 0x08, 0, 0, 0, 0, 0, 0, 0}}));
-    EXPECT_EQ(stopped.consumed, 20);
-    ASSERT_NE(OSDynamicCast<OSArray>(stopped.object.get()), nullptr);
-    EXPECT_EQ(OSDynamicCast<OSArray>(stopped.object.get())->getCount(), 1u);
-
-    // Nested arrays.
-    Read nested(concat({{0x04, 0, 0, 0, 0x01, 0, 0, 0}, {0x04, 0, 0, 0, 0x00, 0, 0, 0}}));
-    EXPECT_EQ(nested.consumed, 16);
-    const auto* outer = OSDynamicCast<OSArray>(nested.object.get());
-    ASSERT_NE(outer, nullptr);
-    ASSERT_EQ(outer->getCount(), 1u);
-    EXPECT_NE(OSDynamicCast<OSArray>(outer->getObject(0)), nullptr);
-}
-
-TEST(ObjectWireFormatRead, TagsThatAreNotReadBack)
-{
-    for (uint8_t tag : {0, 1, 6, 7, 8, 0xFF}) {
-        Read r({tag, 0, 0, 0, 0x01, 0, 0, 0, 0xAA, 0, 0, 0});
-        EXPECT_EQ(r.consumed, 0) << int(tag);
-        EXPECT_EQ(r.object.get(), nullptr) << int(tag);
+    // Each item is read from a copy of exactly its bytes (ASan sees any read beyond), then written
+    // again: the item read, up to where it stopped, or nothing.
+    auto read = [](const Bytes& bytes, int& consumed) {
+        std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), copy.get());
+        OSObject* object = kOSBooleanTrue;
+        consumed = memToObject(copy.get(), static_cast<int>(bytes.size()), &object);
+        const Bytes again = object ? written(object, 1 << 16) : Bytes();
+        OSSafeReleaseNULL(object);
+        return again;
+    };
+    const std::tuple<const char*, int, const char*> cases[] = {// bytes: consumed, written again
+        {"02000000 61626300 ee", 8, "02000000 61626300"}, {"05000000 02000000 123456", 10, "05000000 02000000 1234"},
+        {"03000000 1122334455667788", 12, "03000000 1122334455667788"},
+        {"04000000 02000000 03000000 0100000000000000 02000000 6100", 26,
+            "04000000 02000000 03000000 0100000000000000 02000000 6100"},
+        {"04000000 01000000 04000000 00000000", 16, "04000000 01000000 04000000 00000000"},
+        // An array stops at its first unreadable element: a null, an element running past the end.
+        {"04000000 03000000 03000000 0700000000000000 01000000", 20, "04000000 01000000 03000000 0700000000000000"},
+        {"04000000 03000000 03000000 0100000000000000 02000000 6162", 20,
+            "04000000 01000000 03000000 0100000000000000"},
+        {"04000000 ffffffff", 8, "04000000 00000000"}, // four billion elements claimed, none there
+        // Nothing: unread tags, cut items and items running past the length.
+        {"", 0, ""}, {"00000000 01000000", 0, ""}, {"01000000 01000000", 0, ""}, {"06000000 01000000 aa", 0, ""},
+        {"07000000 01000000", 0, ""}, {"08000000 01000000", 0, ""}, {"02000001 6100", 0, ""}, {"030000", 0, ""},
+        {"02000000", 0, ""}, {"02000000 616263", 0, ""}, {"03000000 05000000000000", 0, ""}, {"05000000", 0, ""},
+        {"05000000 020000", 0, ""}, {"05000000 03000000 1234", 0, ""}, {"05000000 ffffffff 12", 0, ""},
+        {"04000000 010000", 0, ""}};
+    for (const auto& [bytes, consumed, again] : cases) {
+        int count = -1;
+        EXPECT_EQ(read(hex(bytes), count), hex(again)) << bytes;
+        EXPECT_EQ(count, consumed) << bytes;
     }
-    Read high({0x02, 0, 0, 0x01, 'a', 0}); // tag 0x01000002, not 2
-    EXPECT_EQ(high.consumed, 0);
-}
+    OSObject* object = kOSBooleanTrue;
+    EXPECT_TRUE(memToObject("\x03", -1, &object) == 0 && object == nullptr && memToObject("\x03", 1, nullptr) == 0);
 
-TEST(ObjectWireFormatRead, ItemsRunningPastTheLengthGiveNothing)
-{
-    // Each case is cut short by one byte or more; the Read copy is exactly that long.
-    const std::vector<Bytes> cut = {
-        {},                                                // nothing at all
-        {0x03},                                            // a tag cut short
-        {0x03, 0, 0},                                      //
-        {0x02, 0, 0, 0},                                   // string with no text at all
-        {0x02, 0, 0, 0, 'a', 'b', 'c'},                    // string without its NUL
-        {0x03, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0},           // number one byte short
-        {0x05, 0, 0, 0},                                   // data without its count
-        {0x05, 0, 0, 0, 0x02, 0, 0},                       // count cut short
-        {0x05, 0, 0, 0, 0x03, 0, 0, 0, 0x12, 0x34},        // data one byte short
-        {0x05, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x12},     // a count near 4 GiB
-        {0x04, 0, 0, 0, 0x01, 0, 0},                       // array count cut short
-    };
-    for (size_t i = 0; i < cut.size(); ++i) {
-        Read r(cut[i]);
-        EXPECT_EQ(r.consumed, 0) << "case " << i;
-        EXPECT_EQ(r.object.get(), nullptr) << "case " << i;
-    }
-
-    // An array whose elements run past the length keeps those read before.
-    Read partial(concat({{0x04, 0, 0, 0, 0x03, 0, 0, 0},
-                         {0x03, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0},
-                         {0x02, 0, 0, 0, 'a', 'b'}}));
-    EXPECT_EQ(partial.consumed, 20);
-    ASSERT_NE(OSDynamicCast<OSArray>(partial.object.get()), nullptr);
-    EXPECT_EQ(OSDynamicCast<OSArray>(partial.object.get())->getCount(), 1u);
-
-    // A count of four billion elements with none there: an empty array, 8 bytes.
-    Read claims({0x04, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(claims.consumed, 8);
-    ASSERT_NE(OSDynamicCast<OSArray>(claims.object.get()), nullptr);
-    EXPECT_EQ(OSDynamicCast<OSArray>(claims.object.get())->getCount(), 0u);
-
-    OSObject* object = reinterpret_cast<OSObject*>(0x1);
-    const uint8_t number[12] = {0x03};
-    EXPECT_EQ(memToObject(number, 0, &object), 0);
-    EXPECT_EQ(object, nullptr);
-    object = reinterpret_cast<OSObject*>(0x1);
-    EXPECT_EQ(memToObject(number, -1, &object), 0);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(memToObject(nullptr, 12, &object), 0);
-    EXPECT_EQ(memToObject(number, 12, nullptr), 0);
-}
-
-TEST(ObjectWireFormatRead, NestingDeeperThanTheLimitIsUnreadable)
-{
-    auto nestedArrays = [](int depth) {
-        Bytes bytes;
-        for (int i = 0; i < depth; ++i)
-            bytes.insert(bytes.end(), {0x04, 0, 0, 0, 0x01, 0, 0, 0});
-        bytes.insert(bytes.end(), {0x03, 0, 0, 0, 0x2A, 0, 0, 0, 0, 0, 0, 0});
-        return bytes;
-    };
-    auto depthOf = [](OSObject* object) {
-        int depth = 0;
-        while (const auto* array = OSDynamicCast<OSArray>(object)) {
-            ++depth;
-            object = array->getObject(0);
-        }
-        return depth;
-    };
-
-    Read atLimit(nestedArrays(kObjectMaxDepth));
-    EXPECT_EQ(atLimit.consumed, 8 * kObjectMaxDepth + 12);
-    EXPECT_EQ(depthOf(atLimit.object.get()), kObjectMaxDepth);
-
-    // One more level: the innermost array is unreadable, so every array around it stops empty.
-    Read beyond(nestedArrays(kObjectMaxDepth + 1));
-    EXPECT_EQ(beyond.consumed, 8 * kObjectMaxDepth);
-    EXPECT_EQ(depthOf(beyond.object.get()), kObjectMaxDepth);
-
-    // Thousands of levels from a hostile client: bounded, no stack overflow.
-    Read hostile(nestedArrays(100000));
-    EXPECT_EQ(depthOf(hostile.object.get()), kObjectMaxDepth);
-}
-
-TEST(ObjectWireFormat, WhatIsWrittenReadsBackEqual)
-{
-    Bytes bytes(300);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i * 7);
-    std::vector<OSObject*> objects = {
-        number(0),
-        number(UINT64_MAX),
-        string(""),
-        string("Falscher Key"),
-        dataObject({}),
-        dataObject(bytes),
-        arrayOf({}),
-        arrayOf({number(0x2A), string("Qarn"), dataObject({1, 2, 3}), arrayOf({number(1), arrayOf({})})}),
-    };
-    for (size_t i = 0; i < objects.size(); ++i) {
-        Written w(objects[i], 1024);
-        Read r(w.bytes());
-        EXPECT_EQ(r.consumed, w.count) << "object " << i;
-        ASSERT_NE(r.object.get(), nullptr) << "object " << i;
-        EXPECT_TRUE(r.object->isEqualTo(objects[i])) << "object " << i;
-        objects[i]->release();
-    }
-}
-
-TEST(ObjectWireFormat, CutItemsDoNotReadBack)
-{
-    // What the writer cut for lack of room is no item a reader takes for whole.
-    Held<OSObject> text(string("a string that is longer than sixteen"));
-    Written s(text.get(), 16);
-    EXPECT_EQ(Read(s.bytes()).consumed, 0);
-
-    Held<OSObject> big(dataObject(Bytes(40, 0x55)));
-    Written d(big.get(), 16);
-    EXPECT_EQ(d.buffer[0], kObjectTypeDataTruncated);
-    EXPECT_EQ(Read(d.bytes()).consumed, 0);
+    // Nesting: at the limit read whole; one level more and every array around stops empty.
+    std::string arrays;
+    for (int i = 0; i < kObjectMaxDepth; ++i)
+        arrays += "04000000 01000000 ";
+    const Bytes atLimit = hex(arrays + "03000000 2a00000000000000");
+    Bytes stopped = hex(arrays);
+    stopped[8 * kObjectMaxDepth - 4] = 0; // the innermost array read is empty
+    int count = 0;
+    EXPECT_TRUE(read(atLimit, count) == atLimit && count == 8 * kObjectMaxDepth + 12);
+    EXPECT_TRUE(
+        read(hex("04000000 01000000 " + arrays + "00000000"), count) == stopped && count == 8 * kObjectMaxDepth);
+    std::string hostile;
+    for (int i = 0; i < 100000; ++i)
+        hostile += "04000000 01000000 ";
+    EXPECT_EQ(read(hex(hostile), count), stopped); // bounded: no stack overflow
 }
 
 } // namespace

@@ -4,179 +4,86 @@
 
 #include "protocol/Protocol.h"
 
-#include <string>
+#include <tuple>
 
 namespace vennix::protocol {
 namespace {
 
-Packet bytes(std::initializer_list<int> values)
+// Little-endian 32-bit words, then bytes, then zeros up to size.
+Packet words(std::initializer_list<uint32_t> values, std::initializer_list<uint8_t> tail = {}, size_t size = 0)
 {
     Packet packet;
-    for (int value : values)
-        packet.push_back(static_cast<uint8_t>(value));
+    for (uint32_t value : values)
+        packet.insert(packet.end(), {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
+    packet.insert(packet.end(), tail);
+    packet.resize(std::max(size, packet.size()));
     return packet;
 }
 
-void appendU32(Packet& packet, uint32_t value)
+TEST(ProtocolBytes, EveryMessageAndAnswer)
 {
-    for (int i = 0; i < 4; ++i)
-        packet.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    const struct { const char* what; Packet encoded, expected; } cases[] = {
+        {"match", encodeMatch("Vennix"), words({1}, {'V', 'e', 'n', 'n', 'i', 'x', 0})},
+        {"found", encodeMatchReply(true), words({1, 1})},
+        {"not found", encodeMatchReply(false), words({1, 0})},
+        {"open", encodeOpen(0x01020304), {2, 0, 0, 0, 4, 3, 2, 1}},
+        {"open refused", encodeOpenReply(kIOReturnNotPermitted), words({2, 0xE00002E2})},
+        {"error", encodeErrorReply(kIOReturnBadArgument), words({0, 0xE00002C2})},
+        {"call", encodeCall({2, {0x1122334455667788}, {0xAA, 0xBB}, 3, {0xCC}}),
+         words({3, 2, 1, 2, 3, 1, 0x55667788, 0x11223344}, {0xAA, 0xBB, 0xCC})},
+        {"answer", encodeCallReply({kIOReturnNotPrivileged, {5}, {0xDD, 0xEE}}),
+         words({3, 0xE00002C1, 1, 2, 5, 0}, {0xDD, 0xEE})},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.encoded, c.expected) << c.what;
 }
 
-// A call header with the given fields, nothing behind it.
-Packet callHeader(uint32_t selector, uint32_t scalars, uint32_t input, uint32_t outputScalars,
-                  uint32_t output)
+TEST(ProtocolDecode, ReadsFieldsInPlaceAndRefusesPacketsThatDoNotAddUp)
 {
-    Packet packet;
-    for (uint32_t value : {uint32_t(kCall), selector, scalars, input, outputScalars, output})
-        appendU32(packet, value);
-    return packet;
-}
+    const Packet call = words({3, 7, 2, 1, 16, 2, 1, 0, 0xFFFFFFFF, 0xFFFFFFFF}, {0x5A, 0xA5, 0xA6});
+    const auto copy = [](Bytes bytes) { return Packet(bytes.begin(), bytes.end()); };
+    const CallView view = decodeCallView(call).value();
+    EXPECT_EQ(std::tuple(view.selector, view.scalar(0), view.scalar(1), view.scalar(2), view.scalarOutputCapacity,
+                         copy(view.structureInput), copy(view.structureOutput)),
+              std::tuple(7u, uint64_t{1}, ~uint64_t{0}, uint64_t{0}, 16u, Packet{0x5A}, Packet{0xA5, 0xA6}));
+    const Packet answer = words({3, 0xE00002C2, 1, 2, 9, 1}, {8, 7});
+    const CallReplyView reply = decodeCallReplyView(answer).value();
+    EXPECT_EQ(std::tuple(reply.result, reply.scalarOutputCount, reply.scalar(0), copy(reply.structureOutput)),
+              std::tuple(kIOReturnBadArgument, 1u, uint64_t{0x100000009}, Packet{8, 7}));
+    EXPECT_EQ(decodeOpen(words({2, 7})), 7u);
 
-TEST(ProtocolBytes, Match)
-{
-    EXPECT_EQ(encodeMatch("Vennix"), bytes({1, 0, 0, 0, 'V', 'e', 'n', 'n', 'i', 'x', 0}));
-    EXPECT_EQ(encodeMatchReply(true), bytes({1, 0, 0, 0, 1, 0, 0, 0}));
-    EXPECT_EQ(encodeMatchReply(false), bytes({1, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST(ProtocolBytes, Open)
-{
-    EXPECT_EQ(encodeOpen(0x01020304), bytes({2, 0, 0, 0, 4, 3, 2, 1}));
-    EXPECT_EQ(encodeOpenReply(kIOReturnNotPermitted), bytes({2, 0, 0, 0, 0xE2, 0x02, 0, 0xE0}));
-    EXPECT_EQ(encodeErrorReply(kIOReturnBadArgument), bytes({0, 0, 0, 0, 0xC2, 0x02, 0, 0xE0}));
-}
-
-TEST(ProtocolBytes, Call)
-{
-    CallRequest request;
-    request.selector = 2;
-    request.scalarInput = {0x1122334455667788};
-    request.structureInput = {0xAA, 0xBB};
-    request.scalarOutputCapacity = 3;
-    request.structureOutput = {0xCC};
-    const Packet expected = bytes({3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0,
-                                   1, 0, 0, 0, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,
-                                   0xAA, 0xBB, 0xCC});
-    EXPECT_EQ(encodeCall(request), expected);
-
-    CallReply reply;
-    reply.result = kIOReturnNotPrivileged;
-    reply.scalarOutput = {5};
-    reply.structureOutput = {0xDD, 0xEE};
-    EXPECT_EQ(encodeCallReply(reply),
-              bytes({3, 0, 0, 0, 0xC1, 0x02, 0, 0xE0, 1, 0, 0, 0, 2, 0, 0, 0, 5, 0, 0, 0, 0, 0,
-                     0, 0, 0xDD, 0xEE}));
-}
-
-TEST(ProtocolDecode, RoundTrips)
-{
-    CallRequest request;
-    request.selector = 1;
-    request.scalarInput = {1, 2, 3};
-    request.structureInput.assign(100, 0x5A);
-    request.scalarOutputCapacity = kMaxScalarCount;
-    request.structureOutput.assign(kMaxStructureSize + 1, 0xA5); // the codec carries it
-    const auto decoded = decodeCall(encodeCall(request));
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->selector, 1u);
-    EXPECT_EQ(decoded->scalarInput, request.scalarInput);
-    EXPECT_EQ(decoded->structureInput, request.structureInput);
-    EXPECT_EQ(decoded->scalarOutputCapacity, kMaxScalarCount);
-    EXPECT_EQ(decoded->structureOutput, request.structureOutput);
-
-    EXPECT_EQ(decodeMatch(encodeMatch("ACPIAccessor")), "ACPIAccessor");
-    EXPECT_EQ(decodeOpen(encodeOpen(7)), 7u);
-    EXPECT_EQ(decodeOpenReply(encodeOpenReply(kIOReturnNotAttached)), kIOReturnNotAttached);
-    EXPECT_EQ(decodeMatchReply(encodeMatchReply(true)), true);
-}
-
-TEST(ProtocolDecode, MalformedMatches)
-{
-    EXPECT_FALSE(decodeMatch(bytes({1, 0, 0, 0, 'V', 'e'})));          // no NUL
-    EXPECT_FALSE(decodeMatch(bytes({1, 0, 0, 0, 'V', 0, 'x', 0})));   // bytes after the NUL
-    EXPECT_FALSE(decodeMatch(bytes({1, 0, 0, 0, 0})));                // empty name
-    EXPECT_FALSE(decodeMatch(bytes({1, 0, 0, 0})));
-    EXPECT_FALSE(decodeMatch(bytes({2, 0, 0, 0, 'V', 0})));           // another message
-    EXPECT_TRUE(decodeMatch(encodeMatch(std::string(kMaxServiceNameLength, 'a'))));
-    EXPECT_FALSE(decodeMatch(encodeMatch(std::string(kMaxServiceNameLength + 1, 'a'))));
-    EXPECT_FALSE(decodeMatchReply(bytes({1, 0, 0, 0, 2, 0, 0, 0})));   // found must be 0 or 1
-}
-
-TEST(ProtocolDecode, TwoWordMessagesMustBeExactlyEightBytes)
-{
-    EXPECT_FALSE(decodeOpen(bytes({2, 0, 0, 0, 0, 0, 0})));
-    EXPECT_FALSE(decodeOpen(bytes({2, 0, 0, 0, 0, 0, 0, 0, 0})));
-    EXPECT_FALSE(decodeOpenReply(bytes({1, 0, 0, 0, 0, 0, 0, 0})));
-    EXPECT_EQ(messageType(bytes({3, 0, 0})), uint32_t(kError));
-    EXPECT_EQ(messageType(bytes({3, 0, 0, 0})), uint32_t(kCall));
-}
-
-TEST(ProtocolDecode, CallLengthsMustAddUpExactly)
-{
-    Packet packet = callHeader(0, 1, 2, 0, 3);
-    packet.resize(packet.size() + 8 + 2 + 3);
-    EXPECT_TRUE(decodeCall(packet));
-
-    Packet longer = packet;
-    longer.push_back(0);
-    EXPECT_FALSE(decodeCall(longer));
-    Packet shorter = packet;
-    shorter.pop_back();
-    EXPECT_FALSE(decodeCall(shorter));
-
-    // Sizes whose sum wraps around to what is left (0) in 32 bits.
-    EXPECT_FALSE(decodeCall(callHeader(0, 0, 0xFFFFFFF8, 0, 8)));
-    EXPECT_FALSE(decodeCall(callHeader(0, 1, 0xFFFFFFF8, 0, 0)));
-    // A header cut short.
-    Packet cut = callHeader(0, 0, 0, 0, 0);
-    cut.pop_back();
-    EXPECT_FALSE(decodeCall(cut));
-}
-
-TEST(ProtocolDecode, TooManyScalars)
-{
-    Packet inputs = callHeader(0, kMaxScalarCount + 1, 0, 0, 0);
-    inputs.resize(inputs.size() + 8 * (kMaxScalarCount + 1));
-    EXPECT_FALSE(decodeCall(inputs));
-
-    Packet outputs = callHeader(0, 0, 0, kMaxScalarCount + 1, 0);
-    EXPECT_FALSE(decodeCall(outputs));
-    Packet most = callHeader(0, 0, 0, kMaxScalarCount, 0);
-    EXPECT_TRUE(decodeCall(most));
-
-    Packet reply;
-    for (uint32_t value : {uint32_t(kCall), 0u, kMaxScalarCount + 1, 0u})
-        appendU32(reply, value);
-    reply.resize(reply.size() + 8 * (kMaxScalarCount + 1));
-    EXPECT_FALSE(decodeCallReply(reply));
-}
-
-TEST(ProtocolDecode, PacketsOverTheLimit)
-{
-    const uint32_t room = static_cast<uint32_t>(kMaxPacketSize - kCallHeaderSize);
-    Packet full = callHeader(0, 0, room, 0, 0);
-    full.resize(kMaxPacketSize);
-    EXPECT_TRUE(decodeCall(full));
-    Packet over = callHeader(0, 0, room + 1, 0, 0);
-    over.resize(kMaxPacketSize + 1);
-    EXPECT_FALSE(decodeCall(over));
-}
-
-TEST(ProtocolDecode, CallReplyLengths)
-{
-    CallReply reply;
-    reply.scalarOutput = {1, 2};
-    reply.structureOutput = {9, 8, 7};
-    Packet packet = encodeCallReply(reply);
-    const auto decoded = decodeCallReply(packet);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->scalarOutput, reply.scalarOutput);
-    EXPECT_EQ(decoded->structureOutput, reply.structureOutput);
-    packet.push_back(0);
-    EXPECT_FALSE(decodeCallReply(packet));
-    packet.resize(packet.size() - 2);
-    EXPECT_FALSE(decodeCallReply(packet));
+    const uint32_t room = kMaxPacketSize - kCallHeaderSize, rest = kMaxPacketSize - kCallReplyHeaderSize;
+    const std::string longest(kMaxServiceNameLength, 'a');
+    const struct { const char* what; bool decoded, expected; } cases[] = {
+        {"match without NUL", bool(decodeMatch(words({1}, {'V', 'e'}))), false},
+        {"match with bytes after the NUL", bool(decodeMatch(words({1}, {'V', 0, 'x', 0}))), false},
+        {"match of an empty name", bool(decodeMatch(words({1}, {0}))), false},
+        {"match of another type", bool(decodeMatch(words({2}, {'V', 0}))), false},
+        {"longest name", bool(decodeMatch(encodeMatch(longest))), true},
+        {"name too long", bool(decodeMatch(encodeMatch(longest + 'a'))), false},
+        {"found 2", bool(decodeMatchReply(words({1, 2}))), false},
+        {"open of 7 bytes", bool(decodeOpen(words({2}, {0, 0, 0}))), false},
+        {"open of 9 bytes", bool(decodeOpen(words({2, 0}, {0}))), false},
+        {"open answer of another type", bool(decodeOpenReply(words({1, 0}))), false},
+        {"call that adds up", bool(decodeCallView(words({3, 0, 1, 2, 0, 3}, {}, 24 + 8 + 2 + 3))), true},
+        {"call one byte long", bool(decodeCallView(words({3, 0, 1, 2, 0, 3}, {}, 24 + 8 + 2 + 4))), false},
+        {"call one byte short", bool(decodeCallView(words({3, 0, 1, 2, 0, 3}, {}, 24 + 8 + 2 + 2))), false},
+        {"sizes wrapping to 0", bool(decodeCallView(words({3, 0, 0, 0xFFFFFFF8, 0, 8}))), false},
+        {"header cut short", bool(decodeCallView(words({3, 0, 0, 0, 0}, {0, 0, 0}))), false},
+        {"call of another type", bool(decodeCallView(words({2, 0, 0, 0, 0, 0}))), false},
+        {"17 scalars in", bool(decodeCallView(words({3, 0, 17, 0, 0, 0}, {}, 24 + 17 * 8))), false},
+        {"17 scalars out", bool(decodeCallView(words({3, 0, 0, 0, 17, 0}))), false},
+        {"16 scalars out", bool(decodeCallView(words({3, 0, 0, 0, 16, 0}))), true},
+        {"largest call", bool(decodeCallView(words({3, 0, 0, room, 0, 0}, {}, kMaxPacketSize))), true},
+        {"call too large", bool(decodeCallView(words({3, 0, 0, room + 1, 0, 0}, {}, kMaxPacketSize + 1))), false},
+        {"answer one byte long", bool(decodeCallReplyView(words({3, 0, 0, 1}, {1, 2}))), false},
+        {"answer one byte short", bool(decodeCallReplyView(words({3, 0, 0, 2}, {1}))), false},
+        {"answer of 17 scalars", bool(decodeCallReplyView(words({3, 0, 17, 0}, {}, 16 + 17 * 8))), false},
+        {"largest answer", bool(decodeCallReplyView(words({3, 0, 0, rest}, {}, kMaxPacketSize))), true},
+        {"answer too large", bool(decodeCallReplyView(words({3, 0, 0, rest + 1}, {}, kMaxPacketSize + 1))), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.decoded, c.expected) << c.what;
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 // The built vennixd on a socket of its own, for tests: a start that fails fails the test.
 
 #include "tests/support/VennixdChild.h"
-
 #include <gtest/gtest.h>
 
 namespace vennix::testing {

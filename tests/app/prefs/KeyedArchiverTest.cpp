@@ -1,151 +1,114 @@
-// Archives of preference values: what round-trips, what is refused, and bytes that are not a
-// whole archive (random, cut, extended, forged headers). Run under AddressSanitizer, so a
-// read past the bytes or an allocation a forged count asks for fails here.
+// Archives of preference values, and the user defaults that keep colours as archives, on
+// QSettings stores in a temporary directory. Run under AddressSanitizer, so a read past the
+// bytes or an allocation a forged count asks for fails here.
 
 #include "prefs/KeyedArchiver.h"
-
-#include <QColor>
+#include "prefs/UserDefaults.h"
 #include <QDataStream>
-#include <QIODevice>
+#include <QFile>
 #include <QPoint>
 #include <QRectF>
-#include <QString>
-#include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
-
 #include <gtest/gtest.h>
-
 #include <functional>
 #include <random>
 
 namespace qarn {
 namespace {
 
-// Bytes as a forger would write them: the header, then whatever stream content is given.
-QByteArray forged(const QString& typeName, const std::function<void(QDataStream&)>& body,
-                  quint32 version = KeyedArchiver::kVersion)
-{
-    QByteArray data(KeyedArchiver::kMagic);
+// The header, then whatever stream content the forger writes.
+QByteArray forged(const QString& type, const std::function<void(QDataStream&)>& body, quint32 version = 1) {
+    QByteArray data("QarnArchive");
     QDataStream stream(&data, QIODevice::WriteOnly | QIODevice::Append);
     stream.setVersion(QDataStream::Qt_6_0);
-    stream << version << typeName;
+    stream << version << type;
     body(stream);
     return data;
 }
 
-TEST(KeyedArchiver, ValuesRoundTripWithTheirType)
-{
-    const QList<QVariant> values = {
-        QVariant::fromValue(QColor(12, 34, 56, 78)),
-        QVariant::fromValue(QColor::fromHsv(300, 20, 40)),
-        QVariant::fromValue(QColor::fromCmyk(1, 2, 3, 4)),
-        QVariant::fromValue(QColor::fromRgbF(1.5f, -0.25f, 0.5f)), // extended RGB
-        QVariant::fromValue(QColor()),
-        QVariant(QString("Grün")),
-        QVariant(QByteArray("\x00\x01QarnArchive", 13)),
-        QVariant(42),
-        QVariant(qulonglong(0xFFFFFFFFFFFFFFFF)),
-        QVariant(2.5),
-        QVariant(true),
-        QVariant(QPoint(-3, 4)),
-        QVariant(QRectF(0.5, 1, 2, 3)),
-        QVariant(QUrl("https://example.org/a?b=c")),
-    };
+TEST(KeyedArchiver, FlatValuesRoundTripWithTheirTypeAndNothingElseIsArchived) {
+    const QVariant values[] = {QColor(12, 34, 56, 78), QColor::fromHsv(300, 20, 40), QColor::fromCmyk(1, 2, 3, 4),
+                               QColor::fromRgbF(1.5f, -0.25f, 0.5f), QColor(), QString("Grün"), 42, qulonglong(~0ull),
+                               QByteArray("\0\1QarnArchive", 13), 2.5, true, QPoint(-3, 4), QRectF(0.5, 1, 2, 3),
+                               QUrl("https://example.org/a?b=c")}; // not a container among them
     for (const QVariant& value : values) {
         const QByteArray archive = KeyedArchiver::archivedData(value);
-        ASSERT_FALSE(archive.isNull()) << value.typeName();
-        EXPECT_TRUE(archive.startsWith("QarnArchive"));
-        const std::optional<QVariant> back = KeyedArchiver::unarchiveObject(archive);
-        ASSERT_TRUE(back) << value.typeName();
-        EXPECT_EQ(back->metaType(), value.metaType()) << value.typeName();
-        EXPECT_EQ(*back, value) << value.typeName();
-    }
-}
-
-TEST(KeyedArchiver, ContainersAndUnknownTypesAreNotArchived)
-{
-    EXPECT_TRUE(KeyedArchiver::archivedData(QVariant(QStringList{"a"})).isNull());
-    EXPECT_TRUE(KeyedArchiver::archivedData(QVariant(QVariantList{1, 2})).isNull());
-    EXPECT_TRUE(KeyedArchiver::archivedData(QVariant()).isNull());
-}
-
-TEST(KeyedArchiver, BytesWithoutTheHeaderAreNoArchive)
-{
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(QByteArray()));
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(QByteArray("QarnArchiv")));
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(QByteArray("QarnArchive")));
-    const QByteArray archive = KeyedArchiver::archivedData(QVariant::fromValue(QColor(Qt::red)));
-    QByteArray otherMagic = archive;
-    otherMagic[0] = 'q';
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(otherMagic));
-}
-
-TEST(KeyedArchiver, EveryCutOrExtendedArchiveIsRefused)
-{
-    for (const QVariant& value : {QVariant::fromValue(QColor(1, 2, 3)), QVariant(QString("text")),
-                                  QVariant(QUrl("file:///tmp"))}) {
-        const QByteArray archive = KeyedArchiver::archivedData(value);
+        EXPECT_TRUE(archive.startsWith("QarnArchive")) << value.typeName();
+        const QVariant back = KeyedArchiver::unarchiveObject(archive).value_or(QVariant());
+        EXPECT_TRUE(back == value && back.metaType() == value.metaType()) << value.typeName();
         for (qsizetype size = 0; size < archive.size(); ++size)
-            EXPECT_FALSE(KeyedArchiver::unarchiveObject(archive.left(size)))
-                << value.typeName() << " cut to " << size << " of " << archive.size();
+            EXPECT_FALSE(KeyedArchiver::unarchiveObject(archive.left(size))) << value.typeName() << " cut to " << size;
         EXPECT_FALSE(KeyedArchiver::unarchiveObject(archive + '\0')) << value.typeName();
     }
+    for (const QVariant& value : {QVariant(QStringList{"a"}), QVariant(QVariantList{1}), QVariant()})
+        EXPECT_TRUE(KeyedArchiver::archivedData(value).isNull()) << value.typeName();
 }
 
-TEST(KeyedArchiver, ForgedHeadersAreRefused)
-{
-    const auto colorBody = [](QDataStream& s) { s << QColor(Qt::blue); };
-    ASSERT_TRUE(KeyedArchiver::unarchiveObject(forged("QColor", colorBody))) << "the forger writes real archives";
-
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("QColor", colorBody, 2))) << "another version";
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("QBrush", colorBody))) << "a type not archived";
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("", colorBody)));
-    // A container whose count would have the reader reserve room for four billion elements.
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("QVariantList", [](QDataStream& s) { s << quint32(0xFFFFFFFE); })));
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("QStringList", [](QDataStream& s) { s << quint32(0xFFFFFFFE); })));
-    // A string claiming more bytes than there are.
-    EXPECT_FALSE(KeyedArchiver::unarchiveObject(forged("QString", [](QDataStream& s) { s << quint32(0x7FFFFFFE); })));
-    // A colour of a colour model QColor does not know.
-    for (int model : {6, 7, 0x7F, -1}) {
-        const QByteArray data = forged("QColor", [&](QDataStream& s) {
-            s << qint8(model) << quint16(0xFFFF) << quint16(1) << quint16(2) << quint16(3) << quint16(0);
-        });
-        EXPECT_FALSE(KeyedArchiver::unarchiveObject(data)) << "model " << model;
-    }
-}
-
-TEST(KeyedArchiver, RandomBytesAreNotMistakenForAnArchive)
-{
+TEST(KeyedArchiver, ForgedOrRandomBytesAreNoArchive) {
+    const auto colour = [](QDataStream& s) { s << QColor(Qt::blue); };
+    ASSERT_TRUE(KeyedArchiver::unarchiveObject(forged("QColor", colour))) << "the forger writes real archives";
+    const auto count = [](QDataStream& s) { s << quint32(0xFFFFFFFE); }; // four billion elements
+    const QByteArray notArchives[] = {
+        "QarnArchiv", "QarnArchive", "qarnArchive" + forged("QColor", colour).mid(11), forged("QColor", colour, 2),
+        forged("QBrush", colour), forged("", colour), forged("QVariantList", count), forged("QStringList", count),
+        forged("QString", count)};
+    for (const QByteArray& data : notArchives)
+        EXPECT_FALSE(KeyedArchiver::unarchiveObject(data)) << data.toHex().toStdString();
+    for (int model : {6, 7, 0x7F, -1}) // colour models QColor does not know
+        EXPECT_FALSE(KeyedArchiver::unarchiveObject(
+            forged("QColor", [&](QDataStream& s) { s << qint8(model) << quint16(0xFFFF) << 1ull; })))
+            << "model " << model;
     std::mt19937 random(20240501);
-    std::uniform_int_distribution<int> byte(0, 255);
     for (int round = 0; round < 2000; ++round) {
         QByteArray data(round % 97, '\0');
-        for (char& c : data)
-            c = static_cast<char>(byte(random));
+        std::generate(data.begin(), data.end(), random);
         EXPECT_FALSE(KeyedArchiver::unarchiveObject(data)) << "round " << round;
     }
 }
 
-TEST(KeyedArchiver, DamagedArchivesNeverCrashAndAnswerOnlyArchivableTypes)
-{
-    // Random damage behind a real header: whatever is read back is one of the archived types,
-    // and nothing reads past the bytes (AddressSanitizer) or allocates without bound.
-    const QByteArray archive = KeyedArchiver::archivedData(QVariant::fromValue(QColor(10, 20, 30)));
-    std::mt19937 random(7);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const qsizetype headerSize = qsizetype(sizeof KeyedArchiver::kMagic - 1);
-    for (int round = 0; round < 5000; ++round) {
-        QByteArray damaged = archive;
-        std::uniform_int_distribution<qsizetype> position(headerSize, damaged.size() - 1);
-        for (int flips = 1 + round % 4; flips > 0; --flips)
-            damaged[position(random)] = static_cast<char>(byte(random));
-        if (round % 3 == 0)
-            damaged.truncate(headerSize + (round % (damaged.size() - headerSize)));
-        const std::optional<QVariant> value = KeyedArchiver::unarchiveObject(damaged);
-        if (value) {
-            EXPECT_TRUE(KeyedArchiver::isArchivable(value->metaType())) << value->typeName();
-        }
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(standard.fileName().startsWith(dir.path())) << "not the test's own store"; }
+
+    QTemporaryDir dir;
+    const bool storesInDir = [this] { // every store QSettings("Qarn", "Qarn") reads or writes
+        for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+            for (auto scope : {QSettings::UserScope, QSettings::SystemScope})
+                QSettings::setPath(format, scope, dir.path() + (scope == QSettings::UserScope ? "/user" : "/system"));
+        return true;
+    }();
+    QSettings standard{"Qarn", "Qarn"};
+    UserDefaults defaults{standard};
+};
+
+TEST_F(UserDefaultsTest, ColoursGoAsArchivesIntoTheStandardStoreAndOtherValuesReadAsStored) {
+    QSettings other(dir.path() + "/other.ini", QSettings::IniFormat);
+    UserDefaults onOther(other);
+    for (const QColor& colour : {QColor(1, 2, 3, 4), QColor::fromHsv(120, 200, 50), QColor::fromRgbF(1.2f, 0, -1)}) {
+        onOther.setColor(colour, "Bar"); // the standard store, whichever it is called on
+        EXPECT_EQ(defaults.colorForKey("Bar"), colour);
+        EXPECT_EQ(UserDefaults::standard().objectForKey("Bar"), QVariant(colour));
     }
+    EXPECT_FALSE(other.contains("Bar") || onOther.colorForKey("Bar"));
+    other.setValue("Own", KeyedArchiver::archivedData(QColor(1, 1, 1)));
+    EXPECT_EQ(onOther.colorForKey("Own"), QColor(1, 1, 1)) << "reads go to the receiving store";
+    QFile file(standard.fileName());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly) && file.readAll().contains("@ByteArray(QarnArchive")) << "on disk";
+
+    const QByteArray archive = KeyedArchiver::archivedData(QColor(Qt::green));
+    const QByteArray bytes("\x01\xFF\x00", 3), cut = archive.left(archive.size() - 1), longer = archive + "x";
+    const std::pair<QVariant, QVariant> cases[] = { // stored, answered
+        {false, false}, {QString(), QString()}, {0, 0}, {bytes, bytes}, {cut, cut}, {longer, longer},
+        {KeyedArchiver::archivedData(QPoint(1, 2)), QPoint(1, 2)}, {QColor(Qt::red), QColor(Qt::red)}};
+    for (const auto& [value, answered] : cases) {
+        standard.setValue("FullPower", value);
+        EXPECT_EQ(defaults.objectForKey("FullPower", true), answered) << value.typeName();
+        EXPECT_FALSE(defaults.colorForKey("FullPower")) << "only an archived colour is one: " << value.typeName();
+    }
+    standard.remove("FullPower");
+    EXPECT_EQ(defaults.objectForKey("FullPower", true), QVariant(true)) << "the default only when nothing is stored";
+    EXPECT_FALSE(defaults.objectForKey("FullPower").isValid() || defaults.colorForKey("FullPower"));
 }
 
 } // namespace

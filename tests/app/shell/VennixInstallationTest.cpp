@@ -1,245 +1,216 @@
+// Programs run without a shell, and the installation check with fake status tools and a fake
+// pkexec in a directory whose name is full of what a shell would take apart. The installer script
+// itself is tested by installer_test.sh.
+
+#include "platform/Process.h"
 #include "shell/VennixInstallation.h"
-
-#include "TestFiles.h"
+#include "tests/support/Spawn.h"
+#include "tests/support/TemporaryDirectory.h"
 #include "tests/support/VennixdChild.h"
-
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <fstream>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace qarn {
 namespace {
 
-using testing::exists;
-using testing::readFile;
-using testing::splitAtNul;
-using testing::writeScript;
+using namespace std::chrono_literals;
+using vennix::testing::readFile;
+using vennix::testing::TemporaryDirectory;
+using Lines = std::vector<std::string>;
 
-const std::string kRunning = "Accessor l\xC3\xA4uft";
-const std::string kNotRunning = "Accessor l\xC3\xA4uft nicht";
-const std::string kInstalled = "Accessor installiert";
-const std::string kNotInstalled = "Accessor nicht installiert";
+void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << "cannot write " << path;
+}
+pid_t pidIn(const std::string& path) {
+    return static_cast<pid_t>(std::atol(readFile(path).c_str()));
+}
+// Whether pid names a process that has not ended (a zombie has ended); false for none.
+bool isAlive(pid_t pid) {
+    const std::string stat = pid > 0 ? readFile("/proc/" + std::to_string(pid) + "/stat") : "";
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+// Waits until pid has ended: a killed process ends soon, not the instant kill() returns.
+bool endsSoon(pid_t pid) {
+    for (int i = 0; i < 1000 && isAlive(pid); ++i)
+        std::this_thread::sleep_for(10ms);
+    return !isAlive(pid);
+}
 
-// An installation whose status tool and pkexec are fakes in a temporary directory whose name
-// has blanks and quotes in it. The fake pkexec records each run and its arguments.
+Process::Result shell(const std::string& script, size_t maxOutput = 1 << 20, std::chrono::milliseconds timeout = {},
+                      const std::string& argument = "") {
+    Process::Options options;
+    options.captureOutput = true;
+    options.maxOutput = maxOutput;
+    options.timeout = timeout;
+    options.ownProcessGroup = true;
+    return Process::run({"/bin/sh", "-c", script, "sh", argument}, options);
+}
+
+TEST(ProcessTest, CapturesOutputWholeUpToItsBoundWhereTheWriterGetsSIGPIPE) {
+    const Process::Result seven = shell("printf 'a\\0b'; exit 7");
+    EXPECT_TRUE(seven.output == std::string("a\0b", 3) && !seven.outputTruncated && seven.exitStatus == 7);
+    const auto previous = std::signal(SIGPIPE, SIG_IGN); // ignored here, default in the program
+    const Process::Result bounded = shell("exec yes 0123456789", 1000);
+    std::signal(SIGPIPE, previous);
+    EXPECT_EQ(bounded.output.size(), 1000u);
+    EXPECT_TRUE(bounded.outputTruncated);
+    EXPECT_EQ(bounded.output.substr(0, 11), "0123456789\n");
+    EXPECT_EQ(std::make_pair(bounded.ending, bounded.signal), std::make_pair(Process::Ending::Signalled, SIGPIPE));
+}
+
+TEST(ProcessTest, KillsAProgramThatRunsPastItsTimeWithWhatItStarted) {
+    TemporaryDirectory directory;
+    // The program ends at once, but a child it left behind holds the output open.
+    const auto leftBehind = shell("sleep 1000 & echo $! > \"$1\"; echo early", 99, 200ms, directory / "child");
+    EXPECT_EQ(leftBehind.ending, Process::Ending::TimedOut);
+    EXPECT_EQ(leftBehind.output, "early\n");
+    EXPECT_TRUE(pidIn(directory / "child") > 0 && endsSoon(pidIn(directory / "child")));
+    // The program itself hangs, its output closed.
+    const Process::Result hanging = shell("echo $$ > \"$1\"; exec sleep 1000 >&-", 99, 200ms, directory / "self");
+    EXPECT_EQ(std::make_pair(hanging.ending, hanging.signal), std::make_pair(Process::Ending::TimedOut, SIGKILL));
+    EXPECT_TRUE(pidIn(directory / "self") > 0 && !isAlive(pidIn(directory / "self"))) << "killed and reaped";
+    Process::Options plain; // not capturing: the time still counts
+    plain.timeout = 200ms;
+    EXPECT_EQ(Process::run({"sleep", "1000"}, plain).ending, Process::Ending::TimedOut) << "found through PATH";
+}
+
+TEST(ProcessTest, SaysWhatCouldNotStartAndCapturesWithOurStandardInputAndOutputClosed) {
+    TemporaryDirectory directory;
+    writeFile(directory / "not-executable", "#!/bin/sh\n", 0644);
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{directory / "missing"}, ENOENT}, {{directory / "not-executable"}, EACCES}, {{}, EINVAL}, {{""}, EINVAL}};
+    for (const auto& [argv, error] : cases) {
+        const Process::Result result = Process::run(argv, Process::Options{});
+        EXPECT_EQ(std::make_pair(result.ending, result.startError), std::make_pair(Process::Ending::NotStarted, error));
+    }
+    // The pipe then gets descriptors 0 and 1, its writing end the one it must be copied onto.
+    fflush(stdout);
+    const int input = ::dup(STDIN_FILENO), output = ::dup(STDOUT_FILENO);
+    ::close(STDIN_FILENO);
+    ::close(STDOUT_FILENO);
+    const Process::Result result = shell("echo through");
+    ::dup2(input, STDIN_FILENO);
+    ::dup2(output, STDOUT_FILENO);
+    ::close(input);
+    ::close(output);
+    EXPECT_EQ(result.output, "through\n");
+}
+
+const std::string kRunning = "Accessor l\xC3\xA4uft", kNotRunning = "Accessor l\xC3\xA4uft nicht";
+const std::string kInstalled = "Accessor installiert", kNotInstalled = "Accessor nicht installiert";
+
 class VennixInstallationTest : public ::testing::Test {
 protected:
-    VennixInstallationTest()
-    {
-        fDirectory = fTemporary / "dir with 'single' \"double\" $HOME `x`";
-        EXPECT_EQ(::mkdir(fDirectory.c_str(), 0755), 0);
-        fInstallation.pkexecPath = fDirectory + "/pkexec";
-        fInstallation.scriptPath = fDirectory + "/it's the \"command\"";
-        fInstallation.bundlePath = fDirectory + "/Vennix bundle; rm -rf ~";
-        fInstallation.log = [this](std::string_view line) { fLog.emplace_back(line); };
+    VennixInstallationTest() {
+        EXPECT_EQ(::mkdir(dir.c_str(), 0755), 0);
+        installation.pkexecPath = dir + "/pkexec";
+        installation.scriptPath = dir + "/it's the \"command\"";
+        installation.bundlePath = dir + "/Vennix bundle; rm -rf ~";
+        installation.log = [this](std::string_view line) { logged.emplace_back(line); };
         pkexecExits(0);
     }
-
-    void pkexecExits(int status)
-    {
-        writeScript(fDirectory + "/pkexec", "echo run >> \"$d/runs\"\nprintf '%s\\0' \"$@\" > \"$d/argv\"\nexit " +
-                                                std::to_string(status) + "\n");
+    // The fake pkexec records each run and its arguments.
+    void pkexecExits(int status) {
+        const std::string records = "echo >> \"$d/runs\"\nprintf '%s\\n' \"$@\" > \"$d/argv\"\n";
+        writeFile(installation.pkexecPath, "#!/bin/sh\nd=${0%/*}\n" + records + "exit " + std::to_string(status), 0755);
     }
-
     // A status tool that prints exactly output and exits with exitStatus.
-    void statusPrints(const std::string& output, int exitStatus = 0)
-    {
-        testing::writeFile(fDirectory + "/status.out", output);
-        fInstallation.statusCommand = {"/bin/sh", "-c", "cat \"$1\"; exit " + std::to_string(exitStatus), "sh",
-                                       fDirectory + "/status.out"};
+    std::vector<std::string> prints(const std::string& output, int exitStatus = 0) {
+        const std::string file = dir + "/out" + std::to_string(++outputs);
+        writeFile(file, output);
+        return {"/bin/sh", "-c", "cat \"$0\"; exit " + std::to_string(exitStatus), file};
     }
-
-    int pkexecRuns() const
-    {
-        const std::string runs = readFile(fDirectory + "/runs");
-        return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
+    Lines check() { // the lines one check logs
+        logged.clear();
+        installation.loadVennix();
+        return logged;
     }
-    std::vector<std::string> pkexecArguments() const { return splitAtNul(readFile(fDirectory + "/argv")); }
+    size_t pkexecRuns() const { return readFile(dir + "/runs").size(); }
 
-    testing::TemporaryDirectory fTemporary;
-    std::string fDirectory;
-    VennixInstallation fInstallation;
-    std::vector<std::string> fLog;
+    TemporaryDirectory temporary;
+    const std::string dir = temporary / "dir with 'single' \"double\" $HOME `x`";
+    VennixInstallation installation;
+    Lines logged;
+    int outputs = 0;
 };
 
-TEST_F(VennixInstallationTest, MessagesAreTheExactUtf8Texts)
-{
-    EXPECT_EQ(VennixInstallation::kRunningMessage, kRunning);
-    EXPECT_EQ(VennixInstallation::kNotRunningMessage, kNotRunning);
-    EXPECT_EQ(VennixInstallation::kInstalledMessage, kInstalled);
-    EXPECT_EQ(VennixInstallation::kNotInstalledMessage, kNotInstalled);
-}
-
-TEST_F(VennixInstallationTest, OutputMentioningTheIdentifierAnywhereCountsAsRunning)
-{
-    const std::vector<std::pair<std::string, int>> outputs{
-        {"org.qarn.vennix.service loaded active running Qarn CPU service (vennixd)\n", 0},
-        {"something else\nunrelated org.qarn.vennixd-like line\n", 0},
-        {"org.qarn.vennix", 0},                    // no line feed at all
-        {std::string(200000, 'x') + "org.qarn.vennix\n", 0},
-        {std::string("\0\xff", 2) + "org.qarn.vennix", 0},
-        {"org.qarn.vennix.service\n", 3},          // the exit status is not consulted
+TEST_F(VennixInstallationTest, OutputMentioningTheIdentifierAnywhereCountsAsRunningWhateverTheExitStatus) {
+    const std::pair<std::vector<std::string>, bool> tools[] = {
+        {prints("org.qarn.vennix.service loaded active running Qarn CPU service (vennixd)\n"), true},
+        {prints("something else\nunrelated org.qarn.vennixd-like line\n"), true},
+        {prints(std::string(200000, 'x') + "org.qarn.vennix"), true},
+        {prints(std::string("\0\xff", 2) + "org.qarn.vennix"), true},
+        {prints("org.qarn.vennix.service\n", 3), true},
+        {prints(""), false}, {prints("org.qarn.venni"), false}, {prints("ORG.QARN.VENNIX"), false},
+        {prints("org.qarn.\nvennix"), false}, {{dir + "/no-systemctl-here"}, false}, {{}, false}, // cannot start
+        // It printed the identifier before it hung: a tool that does not end says nothing.
+        {{"/bin/sh", "-c", "echo org.qarn.vennix; echo $$ > \"$0\"; exec sleep 1000", dir + "/pid"}, false},
     };
-    for (const auto& [output, status] : outputs) {
-        fLog.clear();
-        statusPrints(output, status);
-        fInstallation.loadVennix();
-        EXPECT_EQ(fLog, std::vector<std::string>{kRunning}) << output.substr(0, 80);
+    installation.statusTimeout = 300ms;
+    for (const auto& [tool, running] : tools) {
+        installation.statusCommand = tool;
+        EXPECT_EQ(check(), (running ? Lines{kRunning} : Lines{kNotRunning, kInstalled}))
+            << ::testing::PrintToString(tool).substr(0, 99);
     }
-    EXPECT_EQ(pkexecRuns(), 0);
+    EXPECT_FALSE(isAlive(pidIn(dir + "/pid"))) << "killed";
+    EXPECT_EQ(pkexecRuns(), 7u);
+    const std::string argv = installation.scriptPath + "\n" + installation.bundlePath + "\n/tmp/Vennix.kext\n";
+    EXPECT_EQ(readFile(dir + "/argv"), argv) << "exactly its arguments";
 }
 
-TEST_F(VennixInstallationTest, OutputWithoutTheIdentifierCountsAsNotRunning)
-{
-    for (const std::string output : {"", "\n", "org.qarn.venni", "ORG.QARN.VENNIX", "org.qarn.\nvennix",
-                                     "0 loaded units listed.\n"}) {
-        statusPrints(output);
-        EXPECT_FALSE(fInstallation.serviceIsRunning()) << output;
-    }
-}
-
-TEST_F(VennixInstallationTest, NotRunningRunsTheInstallerOnceWithExactlyItsTwoArguments)
-{
-    statusPrints("");
-    fInstallation.loadVennix();
-
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled}));
-    EXPECT_EQ(pkexecRuns(), 1);
-    EXPECT_EQ(pkexecArguments(),
-              (std::vector<std::string>{fInstallation.scriptPath, fInstallation.bundlePath, "/tmp/Vennix.kext"}));
-}
-
-TEST_F(VennixInstallationTest, CancelledOrFailedInstallationIsLoggedAndNotRetried)
-{
-    statusPrints("");
-    pkexecExits(126); // what pkexec answers when the password dialog is dismissed
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kNotInstalled}));
-    EXPECT_EQ(pkexecRuns(), 1);
-
-    fLog.clear();
-    pkexecExits(1);
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kNotInstalled}));
-    EXPECT_EQ(pkexecRuns(), 2);
-}
-
-TEST_F(VennixInstallationTest, MissingPkexecIsNotInstalled)
-{
-    statusPrints("");
-    fInstallation.pkexecPath = fDirectory + "/no-pkexec-here";
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kNotInstalled}));
-}
-
-TEST_F(VennixInstallationTest, MissingResourcesAreNotInstalledWithoutAskingForAPassword)
-{
-    statusPrints("");
-    fInstallation.scriptPath.clear();
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kNotInstalled}));
-    EXPECT_EQ(pkexecRuns(), 0);
-}
-
-TEST_F(VennixInstallationTest, StatusToolThatCannotStartLeadsToInstallation)
-{
-    fInstallation.statusCommand = {fDirectory + "/no-systemctl-here", "list-units"};
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled}));
-    EXPECT_EQ(pkexecRuns(), 1);
-
-    fLog.clear();
-    fInstallation.statusCommand.clear();
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled}));
-    EXPECT_EQ(pkexecRuns(), 2);
-}
-
-TEST_F(VennixInstallationTest, HangingStatusToolIsKilledAndCountsAsNotRunning)
-{
-    // It even printed the identifier before it hung: a tool that does not end says nothing.
-    fInstallation.statusCommand = {"/bin/sh", "-c", "echo org.qarn.vennix; echo $$ > \"$1\"; exec sleep 1000",
-                                   "sh", fDirectory + "/status.pid"};
-    fInstallation.statusTimeout = std::chrono::milliseconds(300);
-    fInstallation.loadVennix();
-
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled}));
-    const pid_t tool = testing::pidIn(fDirectory + "/status.pid");
-    ASSERT_GT(tool, 0);
-    EXPECT_FALSE(testing::isAlive(tool));
-}
-
-TEST_F(VennixInstallationTest, AVennixdAnsweringOnTheSocketRunsWhereNoSystemdDoes)
-{
-    // The installer starts vennixd directly where systemd does not run; asking only systemd
-    // would ask for the password at every start.
-    vennix::testing::VennixdChild daemon;
-    ASSERT_TRUE(daemon.running()) << daemon.problem();
-    fInstallation.statusCommand = {fDirectory + "/no-systemctl-here"};
-    fInstallation.socketPath = daemon.socketPath();
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, std::vector<std::string>{kRunning});
-    EXPECT_EQ(pkexecRuns(), 0);
-
-    daemon.stop();
-    fLog.clear();
-    fInstallation.loadVennix();
-    EXPECT_EQ(fLog, (std::vector<std::string>{kNotRunning, kInstalled})) << "nobody answers any more";
-}
-
-TEST_F(VennixInstallationTest, SimulatedServiceRunsWithoutRunningAnything)
-{
-    fInstallation.statusCommand = {"/bin/sh", "-c", "touch \"$1\"", "sh", fDirectory + "/status-ran"};
-    fInstallation.simulated = true;
-    fInstallation.loadVennix();
-
-    EXPECT_EQ(fLog, std::vector<std::string>{kRunning});
-    EXPECT_FALSE(exists(fDirectory + "/status-ran"));
-    EXPECT_EQ(pkexecRuns(), 0);
-}
-
-TEST_F(VennixInstallationTest, WithoutASinkEachMessageIsOneLineOnStandardError)
-{
-    statusPrints("");
-    pkexecExits(126);
-    fInstallation.log = nullptr;
+TEST_F(VennixInstallationTest, AFailedOrImpossibleInstallationIsLoggedAndNotRetried) {
+    installation.statusCommand = prints("");
+    pkexecExits(126); // the password dialog dismissed
+    EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
+    EXPECT_EQ(pkexecRuns(), 1u);
+    installation.bundlePath.clear(); // nothing to install: no password asked
+    EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
+    installation.bundlePath = "b";
+    installation.scriptPath.clear();
+    EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
+    EXPECT_EQ(pkexecRuns(), 1u);
+    installation.scriptPath = "s";
+    installation.pkexecPath = dir + "/no-pkexec-here";
+    EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
+    installation.log = nullptr; // by default each message is one line on standard error
     ::testing::internal::CaptureStderr();
-    fInstallation.loadVennix();
+    installation.loadVennix();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), kNotRunning + "\n" + kNotInstalled + "\n");
 }
 
-TEST(VennixInstallationStandardTest, AsksSystemdForTheUnitAndFindsTheResourcesNextToTheProgram)
-{
-    const VennixInstallation standard = VennixInstallation::standard(false);
-    EXPECT_FALSE(standard.simulated);
-    EXPECT_TRUE(VennixInstallation::standard(true).simulated);
-    EXPECT_EQ(VennixInstallation::unitName(), "org.qarn.vennix.service");
-    ASSERT_FALSE(standard.statusCommand.empty());
-    EXPECT_EQ(standard.statusCommand.front(), "systemctl");
-    EXPECT_EQ(standard.statusCommand.back(), "org.qarn.vennix.service");
-    EXPECT_EQ(standard.stagingPath, "/tmp/Vennix.kext");
-
-    // This test program's own directory stands in for the monitor's.
-    const std::string directory = VennixInstallation::executableDirectory();
-    ASSERT_FALSE(directory.empty());
-    struct stat self;
-    ASSERT_EQ(::stat((directory + "/shell_tests").c_str(), &self), 0) << directory;
-    EXPECT_EQ(standard.scriptPath, directory + "/command");
-    EXPECT_EQ(standard.bundlePath, directory + "/Vennix.bundle");
+TEST_F(VennixInstallationTest, AVennixdAnsweringOnTheSocketRunsWhereNoSystemdDoesAndTheSimulatedOneAlways) {
+    vennix::testing::VennixdChild daemon;
+    ASSERT_TRUE(daemon.running()) << daemon.problem();
+    installation.statusCommand = {"/bin/sh", "-c", "touch \"$0\"", dir + "/status-ran"};
+    installation.socketPath = daemon.socketPath();
+    EXPECT_EQ(check(), Lines{kRunning});
+    EXPECT_NE(::access((dir + "/status-ran").c_str(), F_OK), 0);
+    daemon.stop();
+    installation.simulated = true;
+    EXPECT_EQ(check(), Lines{kRunning});
+    EXPECT_NE(::access((dir + "/status-ran").c_str(), F_OK), 0);
+    installation.simulated = false;
+    EXPECT_EQ(check(), (Lines{kNotRunning, kInstalled})) << "nobody answers any more";
+    EXPECT_EQ(pkexecRuns(), 1u);
 }
 
-TEST(VennixInstallationStandardTest, TheBuildPutsTheResourcesNextToTheMonitor)
-{
-    const std::string resources = QARN_RESOURCES_DIR;
-    struct stat file;
-    ASSERT_EQ(::stat((resources + "/command").c_str(), &file), 0);
-    EXPECT_TRUE(S_ISREG(file.st_mode) && (file.st_mode & 0111) == 0111);
-    EXPECT_EQ(readFile(resources + "/command"), readFile(VENNIX_INSTALLER_PATH));
-
-    ASSERT_EQ(::stat((resources + "/Vennix.bundle/vennixd").c_str(), &file), 0);
-    EXPECT_TRUE(S_ISREG(file.st_mode) && (file.st_mode & 0111) == 0111);
+TEST(VennixInstallationStandard, AsksSystemdForTheUnitAndFindsTheResourcesTheBuildPutsNextToTheMonitor) {
+    const VennixInstallation standard = VennixInstallation::standard(false);
+    EXPECT_TRUE(!standard.simulated && VennixInstallation::standard(true).simulated);
+    EXPECT_EQ(standard.statusCommand.back(), "org.qarn.vennix.service");
+    const std::string directory = VennixInstallation::executableDirectory(); // this test program's
+    EXPECT_EQ(::access((directory + "/shell_tests").c_str(), X_OK), 0) << directory;
+    EXPECT_EQ(standard.scriptPath, directory + "/command");
+    EXPECT_EQ(standard.bundlePath, directory + "/Vennix.bundle");
+    const std::string resources = QARN_RESOURCES_DIR; // where the build puts them
+    EXPECT_EQ(::access((resources + "/command").c_str(), X_OK), 0);
     EXPECT_EQ(readFile(resources + "/Vennix.bundle/vennixd"), readFile(VENNIXD_PATH));
-    EXPECT_EQ(readFile(resources + "/Vennix.bundle/org.qarn.vennix.service"), readFile(VENNIX_UNIT_PATH));
 }
 
 } // namespace
