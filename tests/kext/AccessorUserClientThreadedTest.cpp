@@ -213,12 +213,16 @@ TEST_F(AccessorUserClientTest, BatchesFillOneRowPerCPUBelowTheCountTheHardwareAn
             EXPECT_EQ(call.value(cpu, 1) + call.value(cpu, 2), cpu < rows ? 0x00040008u : 2 * kUntouched) << cpus;
         }
     }
-    // The record may count fewer threads than the CPUs the rendezvous runs on.
+    // The record may count fewer threads than the CPUs the rendezvous runs on, or more (CPUs
+    // offline): only rows a CPU wrote count.
     const uint32_t threads = vennix->getInfo()->thread_count;
     vennix->getInfo()->thread_count = 3;
     Call fewer(client, kMSRs, batch({0xCE}, 8), MSRBatchResult::size(1, 8));
+    vennix->getInfo()->thread_count = 16;
+    Call more(client, kMSRs, batch({0xCE}, 16), MSRBatchResult::size(1, 16));
     vennix->getInfo()->thread_count = threads;
     EXPECT_TRUE(fewer.status == kIOReturnSuccess && fewer.rows() == 3);
+    EXPECT_TRUE(more.status == kIOReturnSuccess && more.rows() == 8);
     Call empty(client, kMSRs, batch({}, 4), 16); // a batch of nothing still answers the header
     EXPECT_TRUE(empty.status == kIOReturnSuccess && empty.args.structureOutputSize == 16 && empty.rows() == 4);
 
