@@ -1,11 +1,13 @@
 #!/bin/bash
-# Installs Qarn's CPU service: vennixd as /usr/local/sbin/vennixd, its systemd unit, and the
-# user who ran the installer in /etc/vennix/users, so that the monitor can connect at once;
-# then loads msr and starts the service. The monitor runs it as
+# Installs Qarn's CPU service: vennixd as /usr/local/sbin/vennixd, its systemd unit, the udev
+# rule that lets the user at the seat drive the cooler, and the user who ran the installer in
+# /etc/vennix/users, so that the monitor can connect at once; then loads msr and starts the
+# service. The monitor runs it as
 #
 #   pkexec command BUNDLE STAGING
 #
-# with BUNDLE the directory that ships vennixd and org.qarn.vennix.service next to the monitor
+# with BUNDLE the directory that ships vennixd, org.qarn.vennix.service and 70-qarn-cooler.rules
+# next to the monitor
 # and STAGING "/tmp/Vennix.kext". Runs as root; PKEXEC_UID names the user who ran it. Where
 # systemd is not running (containers) vennixd is started directly, in the background.
 #
@@ -18,6 +20,7 @@
 # For tests, the system paths and commands come from the environment when set:
 #   VENNIX_INSTALL_ROOT  prefix of every path written (default: none)
 #   VENNIX_SYSTEMCTL     systemctl                      VENNIX_MODPROBE  modprobe
+#   VENNIX_UDEVADM       udevadm
 #   VENNIX_SYSTEMD_DIR   exists while systemd runs      (default /run/systemd/system)
 #   VENNIX_SOCKET        the socket vennixd serves on   (default /run/vennix/vennix.sock)
 #   VENNIX_START_WAIT    seconds to wait for it         (default 10)
@@ -28,6 +31,7 @@ export LC_ALL=C
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 readonly unit=org.qarn.vennix.service
+readonly rules=70-qarn-cooler.rules
 
 say() { printf 'vennix-install: %s\n' "$*" >&2; }
 fail() { say "$*"; exit 1; }
@@ -40,12 +44,14 @@ root=${VENNIX_INSTALL_ROOT:-}
 root=${root%/}
 systemctl=${VENNIX_SYSTEMCTL:-systemctl}
 modprobe=${VENNIX_MODPROBE:-modprobe}
+udevadm=${VENNIX_UDEVADM:-udevadm}
 systemd_dir=${VENNIX_SYSTEMD_DIR:-/run/systemd/system}
 socket=${VENNIX_SOCKET:-/run/vennix/vennix.sock}
 start_wait=${VENNIX_START_WAIT:-10}
 
 sbin_dir=$root/usr/local/sbin
 unit_dir=$root/etc/systemd/system
+rules_dir=$root/etc/udev/rules.d
 users_dir=$root/etc/vennix
 users_file=$users_dir/users
 log_file=$root/var/log/vennixd.log
@@ -68,7 +74,7 @@ staging=$(mktemp -d -- "$staging.XXXXXXXX") || fail "cannot create a staging dir
 trap 'rm -rf -- "$staging"' EXIT
 
 cp -R -P --preserve=mode -- "$bundle/." "$staging/" || fail "cannot copy $bundle to $staging"
-for file in vennixd "$unit"; do
+for file in vennixd "$unit" "$rules"; do
   if [ ! -f "$staging/$file" ] || [ -L "$staging/$file" ]; then
     fail "the bundle has no $file (a regular file, not a link)"
   fi
@@ -76,10 +82,20 @@ done
 
 # --- Install the files -------------------------------------------------------------------------
 
-mkdir -p -- "$sbin_dir" "$unit_dir"
+mkdir -p -- "$sbin_dir" "$unit_dir" "$rules_dir"
 install -m 0755 -- "$staging/vennixd" "$sbin_dir/vennixd" || fail "cannot install $sbin_dir/vennixd"
 install -m 0644 -- "$staging/$unit" "$unit_dir/$unit" || fail "cannot install $unit_dir/$unit"
-say "installed $sbin_dir/vennixd and $unit_dir/$unit"
+install -m 0644 -- "$staging/$rules" "$rules_dir/$rules" || fail "cannot install $rules_dir/$rules"
+say "installed $sbin_dir/vennixd, $unit_dir/$unit and $rules_dir/$rules"
+
+# A cooler plugged in now gets its access at once; without a running udev (containers) the rule
+# applies from the next start of udev, which is no reason to stop here.
+if "$udevadm" control --reload 2>/dev/null &&
+   "$udevadm" trigger --action=add --subsystem-match=usb --attr-match=idVendor=2433 2>/dev/null; then
+  say "udev applies $rules to the cooler"
+else
+  say "udev is not running: $rules applies from its next start"
+fi
 
 # --- Let the user who ran the installer connect -------------------------------------------------
 

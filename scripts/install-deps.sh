@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
+  libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
 )
 
 missing=()

@@ -2,10 +2,10 @@
 # The installer script, run as root as pkexec runs it, into a temporary root with fake systemctl
 # and modprobe that record their arguments. A started service is the real vennixd on the
 # simulated processor, on a socket in the temporary directory.
-#   installer_test.sh INSTALLER VENNIXD UNIT
+#   installer_test.sh INSTALLER VENNIXD UNIT RULES
 set -u
 [ "$(id -u)" = 0 ] || { echo "the installer runs as root"; exit 77; }
-installer=$1 vennixd=$2 unit_file=$3 unit=org.qarn.vennix.service
+installer=$1 vennixd=$2 unit_file=$3 rules_file=$4 unit=org.qarn.vennix.service rules=70-qarn-cooler.rules
 user=$(id -nu nobody) uid=$(id -u nobody) failed=0 t=
 fail() { echo "FAIL ($scenario): $*"; echo "$output"; failed=1; }
 # FILE FORMAT: the file holds exactly what printf makes of the format.
@@ -30,12 +30,13 @@ scenario() {
   root=$t/root bin=$t/bin bundle="$t/the bundle's \"dir\" \$x" staging=$t/Vennix.kext users=$t/root/etc/vennix/users
   mkdir -p "$bin" "$bundle" "$t/systemd"
   fake "$bin/modprobe" 'echo "$*" >> "$d/modprobe.calls"'
+  fake "$bin/udevadm" 'echo "$*" >> "$d/udevadm.calls"'
   # enable --now starts the service, as systemd would.
   fake "$bin/systemctl" 'echo "$*" >> "$d/systemctl.calls"; [ "$1" = enable ] || exit 0
 setsid "$VENNIXD" --simulate --socket "$VENNIX_SOCKET" >/dev/null 2>&1 </dev/null & echo $! >> "$d/vennixd.pids"'
   # The bundle's vennixd leaves a marker with its pid, then is the real one.
   fake "$bundle/vennixd" 'echo $$ > "$MARKER"; exec "$VENNIXD" --simulate --socket "$VENNIX_SOCKET"'
-  cp "$unit_file" "$bundle/$unit"
+  cp "$unit_file" "$bundle/$unit" && cp "$rules_file" "$bundle/$rules"
 }
 
 # AS [ARGUMENTS...]: runs the script as user AS (empty: PKEXEC_UID unset) on the bundle and the
@@ -43,18 +44,20 @@ setsid "$VENNIXD" --simulate --socket "$VENNIX_SOCKET" >/dev/null 2>&1 </dev/nul
 install() {
   local as=$1 && shift && [ $# -gt 0 ] || set -- "$bundle" "$staging"
   output=$(env -u PKEXEC_UID ${as:+PKEXEC_UID=$as} VENNIX_INSTALL_ROOT="$root" VENNIX_SYSTEMCTL="$bin/systemctl" \
-    VENNIX_MODPROBE="$bin/modprobe" VENNIX_SYSTEMD_DIR="$t/systemd" VENNIX_SOCKET="$t/vennix.sock" \
+    VENNIX_MODPROBE="$bin/modprobe" VENNIX_UDEVADM="$bin/udevadm" VENNIX_SYSTEMD_DIR="$t/systemd" VENNIX_SOCKET="$t/vennix.sock" \
     VENNIX_START_WAIT="$wait" VENNIXD="$vennixd" MARKER="$t/marker" timeout 120 "$installer" "$@" 2>&1)
 }
 
 scenario "with systemd"
 install "$uid" || fail "exit $?"
-program=$root/usr/local/sbin/vennixd installed=$root/etc/systemd/system/$unit
+program=$root/usr/local/sbin/vennixd installed=$root/etc/systemd/system/$unit rule=$root/etc/udev/rules.d/$rules
 for file in "$program:regular file 755" "$installed:regular file 644" "$root/etc/vennix:directory 755" \
-  "$users:regular file 644"; do
+  "$users:regular file 644" "$rule:regular file 644"; do
   [ "$(stat -c '%F %a %u' "${file%:*}")" = "${file##*:} 0" ] || fail "$(stat -c '%n: %F %a %u' "${file%:*}")"
 done
-cmp -s "$program" "$bundle/vennixd" && cmp -s "$installed" "$unit_file" || fail "installed files"
+cmp -s "$program" "$bundle/vennixd" && cmp -s "$installed" "$unit_file" && cmp -s "$rule" "$rules_file" ||
+  fail "installed files"
+has "$bin/udevadm.calls" 'control --reload\ntrigger --action=add --subsystem-match=usb --attr-match=idVendor=2433\n'
 has "$users" "$user\n"
 has "$bin/modprobe.calls" 'msr\n'
 has "$bin/systemctl.calls" "daemon-reload\nenable --now $unit\n"
@@ -65,6 +68,7 @@ has "$bin/systemctl.calls" "daemon-reload\nenable --now $unit\n"
 scenario "the user listed once, by name or number"
 for as in "$uid" "$uid" 0 ""; do install "$as" || fail "as '$as': exit $?"; done
 has "$users" "$user\n"
+fake "$bin/udevadm" 'exit 1' && install "$uid" && [[ $output == *"udev is not running"* ]] || fail "needed udev"
 while IFS='|' read -r before after; do
   printf "$before" >"$users"
   install "$uid" || fail "exit $?"

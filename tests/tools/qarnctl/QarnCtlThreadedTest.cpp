@@ -1,0 +1,91 @@
+// qarnctl's commands in-process on the simulated bus; --watch with devices plugged from another
+// thread, as the bus's event thread delivers them.
+#include "platform/RunLoop.h"
+#include "qarnctl/QarnCtl.h"
+#include "sim/SimulatedUSBBus.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <future>
+#include <thread>
+
+using namespace qarn;
+
+namespace {
+
+struct QarnCtlTest : ::testing::Test {
+    sim::SimulatedUSBBus bus;
+    RunLoop loop;
+    std::ostringstream out, err;
+
+    int run(std::vector<std::string> arguments) { return QarnCtl::run(arguments, bus, loop, out, err); }
+    std::shared_ptr<sim::ScriptedUSBDevice> cooler()
+    {
+        return std::make_shared<sim::ScriptedUSBDevice>(0x2433, 0xB200, "Kraken X31", sim::krakenX31Interfaces());
+    }
+};
+
+TEST_F(QarnCtlTest, ListsDevicesWithIdsProductsAndPipes)
+{
+    EXPECT_EQ(run({"usb", "list"}), 0);
+    EXPECT_EQ(out.str(), "USB devices (simulated bus):\nno USB devices\n");
+    out.str("");
+    bus.plug(cooler());
+    bus.plug(std::make_shared<sim::ScriptedUSBDevice>(0x1d6b, 0x0002, "", std::vector<USBInterfaceDescription>{}));
+    EXPECT_EQ(run({"usb", "list"}), 0);
+    EXPECT_EQ(out.str(), "USB devices (simulated bus):\n"
+                         "2433:b200  Kraken X31  (simulated bus)\n"
+                         "    interface 0  class ff  pipes: 1 bulk out 02, 2 bulk in 81\n"
+                         "1d6b:0002  (no product string)  (simulated bus)\n");
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(QarnCtlTest, SaysWhichRuleIsMissingWhenTheCoolerIsNotOpenToTheUser)
+{
+    auto device = cooler();
+    device->setOpenStatus(USBStatus::Access);
+    bus.plug(device);
+    EXPECT_EQ(run({"usb", "list"}), 0);
+    EXPECT_NE(err.str().find("qarnctl: no access to simulated bus (the cooler): the udev rule 70-qarn-cooler.rules "
+                             "is missing"),
+              std::string::npos)
+        << err.str();
+}
+
+TEST_F(QarnCtlTest, RefusesCommandLinesItDoesNotKnow)
+{
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {}, {"--bogus"}, {"usb"}, {"usb", "show"}, {"usb", "list", "--all"}, {"cooler"}}) {
+        err.str("");
+        EXPECT_EQ(run(arguments), QarnCtl::kExitUsage) << arguments.size();
+        EXPECT_EQ(err.str().rfind("qarnctl: ", 0), 0u) << err.str();
+    }
+    EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(QarnCtlTest, WatchPrintsArrivalsAndRemovalsUntilStopped)
+{
+    const USBDeviceId present = bus.plug(cooler());
+    std::thread plugger([&] {
+        // The loop runs once the listing is printed: the events come after it.
+        std::promise<void> listed;
+        loop.dispatchAsync([&] { listed.set_value(); });
+        listed.get_future().wait();
+        const USBDeviceId other = bus.plug(std::make_shared<sim::ScriptedUSBDevice>(0x1e71, 0x170e, "Kraken X62",
+                                                                                    std::vector<USBInterfaceDescription>{}));
+        bus.pull(present);
+        bus.pull(other);
+        loop.dispatchAsync([&] { loop.stop(); });
+    });
+    EXPECT_EQ(run({"usb", "list", "--watch"}), 0);
+    plugger.join();
+    EXPECT_EQ(out.str(), "USB devices (simulated bus):\n"
+                         "2433:b200  Kraken X31  (simulated bus)\n"
+                         "    interface 0  class ff  pipes: 1 bulk out 02, 2 bulk in 81\n"
+                         "+ 1e71:170e  Kraken X62  (simulated bus)\n"
+                         "- 2433:b200  Kraken X31  (simulated bus)\n"
+                         "- 1e71:170e  Kraken X62  (simulated bus)\n");
+}
+
+} // namespace
