@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "cooler/CoolerChannel.h"
+#include "cooler/CoolerController.h"
+#include "cooler/CoolerEnvironment.h"
 #include "protocol/Protocol.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/NotificationCenter.h"
@@ -101,6 +104,26 @@ void explainMissingCPUService(const ViewController& controller, ServiceDirectory
               << "Run 'qarn --simulate' to see a simulated processor.\n";
 }
 
+// The cooler, when one is attached or appears later: its own control loop on a worker thread,
+// and its rows after the CPU's. Held by the rows, so it lives as long as the list may show them.
+struct CoolerOwner {
+    CoolerEnvironment environment;
+    std::unique_ptr<CoolerController> controller;
+};
+
+void addCooler(const LaunchOptions& options, const CPUServiceAccess& access, MainQueue& queue,
+               ViewController& view) {
+    auto owner = std::make_shared<CoolerOwner>();
+    owner->environment = CoolerEnvironment::make(options.simulate, [directory = access.directory] { return directory; });
+    const CoolerSettings settings = options.simulate ? CoolerSettings::simulated() : CoolerSettings();
+    CoolerController::Options cooler;
+    cooler.cpuTemperature = owner->environment.cpuTemperature;
+    cooler.storedSetup = [settings] { return settings.load(); };
+    cooler.fullPower = [settings] { return settings.fullPower(); };
+    owner->controller = std::make_unique<CoolerController>(*owner->environment.bus, queue, std::move(cooler));
+    view.addChannel(CoolerChannel::with([owner] { return owner->controller->status(); }));
+}
+
 }  // namespace
 
 bool Application::displayAvailable(const char* display, const char* waylandDisplay, const char* qpaPlatform) {
@@ -145,6 +168,7 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     NotificationCenter center;
     auto controller = ViewController::create(center, mainLoop, list, access);
     controller->viewDidLoad();
+    addCooler(options, access, mainLoop, *controller);
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
         out << "Simulated processor: these are not this machine's numbers.\n\n";
@@ -178,6 +202,7 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     NotificationCenter center;
     auto controller = ViewController::create(center, mainQueue, window, access);
     controller->viewDidLoad();
+    addCooler(options, access, mainQueue, *controller);
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
         window.setWindowTitle("Qarn (simulated processor)");

@@ -1,12 +1,16 @@
 #include "qarnctl/QarnCtl.h"
 
-#include "platform/LibusbBus.h"
+#include "cooler/CoolerController.h"
+#include "cooler/CoolerEnvironment.h"
+#include "platform/EmbeddedServiceDirectory.h"
 #include "platform/RunLoop.h"
+#include "platform/SocketServiceDirectory.h"
 #include "platform/USBBus.h"
-#include "sim/SimulatedUSBBus.h"
 
+#include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <map>
 #include <pthread.h>
 #include <thread>
@@ -86,18 +90,23 @@ const char* QarnCtl::usage()
            "commands:\n"
            "  usb list [--watch]   USB devices with their ids, product strings and interfaces;\n"
            "                       --watch then prints arrivals (+) and removals (-) until Ctrl-C\n"
+           "  cooler status        the Kraken X31's fan and pump speeds and liquid temperature\n"
+           "  cooler set fan|pump CURVE\n"
+           "                       stores a curve of TEMPERATURE:SETTING points (°C:%, rising\n"
+           "                       temperatures, at most 16), e.g. '30:25 50:60 70:100', and sends it\n"
+           "  cooler cpu-temp fan|pump on|off\n"
+           "                       whether the fan (pump) follows the CPU temperature or the liquid's\n"
+           "  cooler follow [--interval S]\n"
+           "                       drives the cooler from the CPU temperature every S seconds\n"
+           "                       (default 1) and prints each cycle, until Ctrl-C\n"
+           "\n"
+           "Curves and switches are kept in the monitor's preferences and sent whenever the cooler\n"
+           "appears; the CPU temperature comes from the CPU service (vennixd).\n"
            "\n"
            "options:\n"
-           "  --simulate           use the simulated USB bus (the Kraken X31 cooler plugged in)\n"
+           "  --simulate           the simulated USB bus with a simulated Kraken X31, warmed by the\n"
+           "                       simulated processor; its settings are kept apart from the real one's\n"
            "  -h, --help           this text\n";
-}
-
-std::shared_ptr<USBBus> QarnCtl::simulatedBus()
-{
-    auto bus = std::make_shared<sim::SimulatedUSBBus>();
-    bus->plug(std::make_shared<sim::ScriptedUSBDevice>(kCoolerVendor, kCoolerProduct, "Kraken X31",
-                                                       sim::krakenX31Interfaces()));
-    return bus;
 }
 
 int QarnCtl::main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
@@ -117,20 +126,28 @@ int QarnCtl::main(const std::vector<std::string>& arguments, std::ostream& out, 
     RunLoop loop;
     // Before the bus: threads libusb starts inherit the blocked signals, so they reach sigwait.
     SignalStop stop(loop);
-    std::shared_ptr<USBBus> bus = simulate ? simulatedBus() : LibusbBus::create();
-    return run(rest, *bus, loop, out, err);
+    CoolerEnvironment made = CoolerEnvironment::make(simulate, [simulate]() -> std::shared_ptr<ServiceDirectory> {
+        if (simulate)
+            return EmbeddedServiceDirectory::simulated();
+        return std::make_shared<SocketServiceDirectory>(SocketServiceDirectory::defaultPath());
+    });
+    Environment environment{*made.bus, simulate ? CoolerSettings::simulated() : CoolerSettings(),
+                            made.cpuTemperature};
+    return run(rest, environment, loop, out, err);
 }
 
-int QarnCtl::run(const std::vector<std::string>& arguments, USBBus& bus, RunLoop& loop, std::ostream& out,
-                 std::ostream& err)
+int QarnCtl::run(const std::vector<std::string>& arguments, Environment& environment, RunLoop& loop,
+                 std::ostream& out, std::ostream& err)
 {
-    QarnCtl ctl(bus, out, err);
+    QarnCtl ctl(environment, out, err);
     if (arguments.empty())
         return ctl.fail(kExitUsage, "no command given (qarnctl --help lists them)");
     if (arguments[0].rfind("-", 0) == 0)
         return ctl.fail(kExitUsage, "unknown option '" + arguments[0] + "'");
     if (arguments[0] == "usb")
         return ctl.usb({arguments.begin() + 1, arguments.end()}, loop);
+    if (arguments[0] == "cooler")
+        return ctl.cooler({arguments.begin() + 1, arguments.end()}, loop);
     return ctl.fail(kExitUsage, "unknown command '" + arguments[0] + "' (qarnctl --help lists them)");
 }
 
@@ -232,6 +249,119 @@ int QarnCtl::usb(const std::vector<std::string>& arguments, RunLoop& loop)
         fErr << "qarnctl: watching for arrivals (+) and removals (-); Ctrl-C ends\n";
         loop.run();
         watching.reset(); // events still queued are dropped with the loop
+    }
+    return 0;
+}
+
+namespace {
+
+std::string statusLines(const CoolerStatus& status)
+{
+    auto setting = [](int64_t value, bool cpu) {
+        return std::to_string(value) + " % (follows the " + (cpu ? "CPU" : "liquid") + ")";
+    };
+    return "cooler: " + status.name + (status.simulated ? " (simulated)" : "") + "\n" +
+           "fan: " + std::to_string(status.fanRPM) + " rpm\n" +
+           "pump: " + std::to_string(status.pumpRPM) + " rpm\n" +
+           "liquid: " + std::to_string(status.liquidTemperature) + " °C\n" +
+           "fan setting: " + setting(status.fanSetting, status.setup.fanFollowsCPU) + ", curve " +
+           CoolerSettings::formatCurve(status.setup.fanCurve) + "\n" +
+           "pump setting: " + setting(status.pumpSetting, status.setup.pumpFollowsCPU) + ", curve " +
+           CoolerSettings::formatCurve(status.setup.pumpCurve) + "\n";
+}
+
+std::string cycleLine(const CoolerStatus& status)
+{
+    return "cpu " + (status.cpuTemperatureKnown ? std::to_string(status.cpuTemperature) + " °C" : std::string("-")) +
+           "  liquid " + std::to_string(status.liquidTemperature) + " °C  fan " + std::to_string(status.fanRPM) +
+           " rpm (" + std::to_string(status.fanSetting) + " %)  pump " + std::to_string(status.pumpRPM) + " rpm (" +
+           std::to_string(status.pumpSetting) + " %)\n";
+}
+
+// Seconds with an optional fraction, from 0.1 to 3600.
+std::optional<std::chrono::milliseconds> parseInterval(const std::string& text)
+{
+    double seconds = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (error != std::errc() || end != text.data() + text.size() || !(seconds >= 0.1 && seconds <= 3600))
+        return std::nullopt;
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+}
+
+} // namespace
+
+int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
+{
+    const std::string command = arguments.empty() ? "" : arguments[0];
+    std::chrono::milliseconds interval{1000};
+    if (command == "status" && arguments.size() == 1) {
+    } else if (command == "set" && arguments.size() == 3 && (arguments[1] == "fan" || arguments[1] == "pump")) {
+        std::string error;
+        const auto curve = CoolerSettings::parseCurve(arguments[2], error);
+        if (!curve)
+            return fail(kExitUsage, "cooler set " + arguments[1] + ": " + error);
+        if (arguments[1] == "fan")
+            fEnvironment.settings.setFanCurve(*curve);
+        else
+            fEnvironment.settings.setPumpCurve(*curve);
+    } else if (command == "cpu-temp" && arguments.size() == 3 && (arguments[1] == "fan" || arguments[1] == "pump") &&
+               (arguments[2] == "on" || arguments[2] == "off")) {
+        if (arguments[1] == "fan")
+            fEnvironment.settings.setFanFollowsCPU(arguments[2] == "on");
+        else
+            fEnvironment.settings.setPumpFollowsCPU(arguments[2] == "on");
+    } else if (command == "follow" && (arguments.size() == 1 || (arguments.size() == 3 && arguments[1] == "--interval"))) {
+        if (arguments.size() == 3) {
+            const auto parsed = parseInterval(arguments[2]);
+            if (!parsed)
+                return fail(kExitUsage, "--interval takes seconds from 0.1 to 3600, not '" + arguments[2] + "'");
+            interval = *parsed;
+        }
+    } else {
+        return fail(kExitUsage, command.empty() ? "cooler needs a command: status, set, cpu-temp or follow"
+                                                : "cooler " + command + ": unknown command or arguments (qarnctl "
+                                                  "--help shows them)");
+    }
+    if (fBus.availability() != USBStatus::Success && command != "status" && command != "follow") {
+        fOut << "stored; no USB here (" << fBus.description() << "): the cooler gets it when it appears\n";
+        return 0;
+    }
+
+    // The monitor's own control loop: it sets the cooler up from the stored settings.
+    std::mutex printing;
+    bool following = command == "follow";
+    uint64_t printed = 0;
+    CoolerController::Options options;
+    options.interval = interval;
+    options.cpuTemperature = fEnvironment.cpuTemperature;
+    options.storedSetup = [this] { return fEnvironment.settings.load(); };
+    options.fullPower = [this] { return fEnvironment.settings.fullPower(); };
+    options.changed = [&](const CoolerStatus& status) {
+        std::lock_guard lock(printing);
+        if (following && status.attached && status.cycles != printed) {
+            printed = status.cycles;
+            fOut << cycleLine(status) << std::flush;
+        }
+    };
+    CoolerController controller(fBus, loop, options);
+    loop.runPending();
+    controller.cycleNow();
+    const CoolerStatus status = controller.status();
+    if (!status.attached) {
+        const std::string why = status.problem.empty() ? "no Kraken X31 cooler (USB 2433:b200) is attached"
+                                                       : status.problem;
+        if (command == "set" || command == "cpu-temp")
+            fOut << "stored; the cooler gets it when it appears (" << why << ")\n";
+        else if (!following)
+            return fail(kExitFailed, why);
+        else
+            fErr << "qarnctl: " << why << "; waiting for it\n";
+    } else if (!following) {
+        fOut << statusLines(status);
+    }
+    if (following) {
+        fErr << "qarnctl: following the CPU temperature every " << interval.count() / 1000.0 << " s; Ctrl-C ends\n";
+        loop.run();
     }
     return 0;
 }

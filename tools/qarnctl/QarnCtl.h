@@ -1,12 +1,18 @@
 #pragma once
-// qarnctl: the peripherals from the command line (USB devices now; the cooler and the display
-// join it), through the same classes as the monitor.
+// qarnctl: the peripherals from the command line (USB devices and the cooler; the display joins
+// them), through the same classes as the monitor.
 //
 //   qarnctl [--simulate] usb list [--watch]
+//   qarnctl [--simulate] cooler status | set fan|pump CURVE | cpu-temp fan|pump on|off
+//                               | follow [--interval S]
 //
 // Exit status: 0 done, 1 the hardware refused or failed, 2 a bad command line.
 
-#include <memory>
+#include "prefs/CoolerSettings.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -22,27 +28,37 @@ public:
     static constexpr int kExitFailed = 1;
     static constexpr int kExitUsage = 2;
 
-    // The whole program: arguments after the program name. --watch runs until SIGINT or SIGTERM.
+    // What the commands work on: built by main() from the options, by tests from their own.
+    struct Environment {
+        USBBus& bus;
+        CoolerSettings settings;
+        std::function<std::optional<int64_t>()> cpuTemperature;
+    };
+
+    // The whole program: arguments after the program name. --watch and follow run until SIGINT
+    // or SIGTERM.
     static int main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
-    // The commands on a bus of the caller's (the simulated bus in tests, whatever the options
-    // say). --watch runs loop until someone stops it; loop must not be running yet.
-    static int run(const std::vector<std::string>& arguments, USBBus& bus, RunLoop& loop, std::ostream& out,
-                   std::ostream& err);
+    // The commands (without --simulate, which main() turns into the environment). Waiting
+    // commands run loop until someone stops it; loop must not be running yet.
+    static int run(const std::vector<std::string>& arguments, Environment& environment, RunLoop& loop,
+                   std::ostream& out, std::ostream& err);
 
     static const char* usage();
 
-    // The simulated bus of --simulate: the Kraken X31 cooler plugged in.
-    static std::shared_ptr<USBBus> simulatedBus();
-
 private:
-    QarnCtl(USBBus& bus, std::ostream& out, std::ostream& err) : fBus(bus), fOut(out), fErr(err) {}
+    QarnCtl(Environment& environment, std::ostream& out, std::ostream& err)
+        : fEnvironment(environment), fBus(environment.bus), fOut(out), fErr(err)
+    {
+    }
 
     int usb(const std::vector<std::string>& arguments, RunLoop& loop);
+    int cooler(const std::vector<std::string>& arguments, RunLoop& loop);
     // The device's line and its interfaces; warning gets what keeps the user from driving it.
     static std::string describe(USBDeviceAccess& access, std::string& warning);
     int fail(int status, const std::string& message);
 
+    Environment& fEnvironment;
     USBBus& fBus;
     std::ostream& fOut;
     std::ostream& fErr;

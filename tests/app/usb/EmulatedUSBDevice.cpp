@@ -269,6 +269,7 @@ void EmulatedUSBDevice::answer(Urb& urb)
     const std::vector<uint8_t> reply = std::move(replies.front());
     replies.pop_front();
     const size_t moved = std::min(reply.size(), length - offset);
-    std::memcpy(bytes + offset, reply.data(), moved);
+    if (moved > 0) // a zero-length reply has no data pointer to copy from
+        std::memcpy(bytes + offset, reply.data(), moved);
     urb.finish(0, moved);
 }

@@ -2,7 +2,10 @@
 // thread, as the bus's event thread delivers them.
 #include "platform/RunLoop.h"
 #include "qarnctl/QarnCtl.h"
+#include "sim/SimulatedKrakenX31.h"
 #include "sim/SimulatedUSBBus.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -18,8 +21,10 @@ struct QarnCtlTest : ::testing::Test {
     sim::SimulatedUSBBus bus;
     RunLoop loop;
     std::ostringstream out, err;
+    QTemporaryDir directory;
+    QarnCtl::Environment environment{bus, CoolerSettings(directory.filePath("qarn.conf")), [] { return 50; }};
 
-    int run(std::vector<std::string> arguments) { return QarnCtl::run(arguments, bus, loop, out, err); }
+    int run(std::vector<std::string> arguments) { return QarnCtl::run(arguments, environment, loop, out, err); }
     std::shared_ptr<sim::ScriptedUSBDevice> cooler()
     {
         return std::make_shared<sim::ScriptedUSBDevice>(0x2433, 0xB200, "Kraken X31", sim::krakenX31Interfaces());
@@ -86,6 +91,43 @@ TEST_F(QarnCtlTest, WatchPrintsArrivalsAndRemovalsUntilStopped)
                          "+ 1e71:170e  Kraken X62  (simulated bus)\n"
                          "- 2433:b200  Kraken X31  (simulated bus)\n"
                          "- 1e71:170e  Kraken X62  (simulated bus)\n");
+}
+
+TEST_F(QarnCtlTest, CoolerCurvesAreCheckedStoredAndSentWhenTheCoolerIsThere)
+{
+    const std::string seventeen = [] {
+        std::string text;
+        for (int t = 0; t < 17; ++t)
+            text += std::to_string(t) + ":50 ";
+        return text;
+    }();
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "at least one point"},         {"30", "'30' is not a point"},     {"30:x", "is not a point"},
+        {"30:101", "outside 0 to 100 %"},   {"-1:20", "outside 0 to 150 °C"},  {"151:20", "outside 0 to 150 °C"},
+        {"40:20 30:50", "must rise"},       {"40:20 40:50", "must rise"},      {seventeen, "at most 16 points"},
+    };
+    for (const auto& [curve, why] : refused) {
+        err.str("");
+        EXPECT_EQ(run({"cooler", "set", "fan", curve}), QarnCtl::kExitUsage) << curve;
+        EXPECT_NE(err.str().find(why), std::string::npos) << curve << ": " << err.str();
+    }
+    EXPECT_EQ(environment.settings.load(), CoolerSetup{}) << "nothing refused was stored";
+
+    EXPECT_EQ(run({"cooler", "set", "fan", "30:25, 50:60 70:100"}), 0);
+    EXPECT_NE(out.str().find("stored; the cooler gets it when it appears"), std::string::npos) << out.str();
+    EXPECT_EQ(run({"cooler", "status"}), QarnCtl::kExitFailed);
+    EXPECT_NE(err.str().find("no Kraken X31 cooler (USB 2433:b200) is attached"), std::string::npos);
+
+    auto kraken = std::make_shared<sim::SimulatedKrakenX31>();
+    bus.plug(kraken);
+    out.str("");
+    EXPECT_EQ(run({"cooler", "status"}), 0);
+    EXPECT_NE(out.str().find("fan setting: 25 % (follows the liquid), curve 30:25 50:60 70:100\n"), std::string::npos)
+        << out.str();
+    EXPECT_EQ(run({"cooler", "cpu-temp", "fan", "on"}), 0);
+    EXPECT_EQ(kraken->fanSetting(), 60) << "the curve at the CPU's 50 °C";
+    EXPECT_EQ(kraken->resetCount(), 2) << "each command sets the cooler up afresh";
+    EXPECT_EQ(kraken->violations(), std::vector<std::string>{});
 }
 
 } // namespace
