@@ -26,6 +26,14 @@ std::string Channel::itemIdentifierAt(std::int64_t) const {
     return kChannelItemIdentifier;
 }
 
+History Channel::historyAt(std::int64_t) const {
+    return {};
+}
+
+std::string Channel::toolTipAt(std::int64_t) const {
+    return {};
+}
+
 void Channel::sample() {}
 
 Dictionary Channel::row(std::string name, std::string value) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace qarn {
 
@@ -25,6 +26,11 @@ inline constexpr const char* kValueKey = "Value";
 // What a row hands to its item: a header's title, a name/value dictionary, or nothing
 // (std::monostate), which leaves the item's text as it was.
 using ItemData = std::variant<std::monostate, std::string, Dictionary>;
+
+// A row's recent values, oldest first, for the small graph drawn in the row (empty: no graph).
+using History = std::vector<float>;
+// How many ticks a history holds: one minute at ten ticks a second.
+inline constexpr std::size_t kHistoryLength = 600;
 
 // The item kinds a channel can ask for, by identifier.
 inline constexpr const char* kChannelItemIdentifier = "ChannelItem";
@@ -49,6 +55,11 @@ public:
     virtual ItemData dataAt(std::int64_t index) const;
     virtual Size sizeAt(std::int64_t index) const;
     virtual std::string itemIdentifierAt(std::int64_t index) const;
+
+    // A row's history and its tooltip (what the figure is, where it comes from, or why it is
+    // missing); none by default.
+    virtual History historyAt(std::int64_t index) const;
+    virtual std::string toolTipAt(std::int64_t index) const;
 
     // Refreshes the values behind dataAt().
     virtual void sample();

@@ -16,6 +16,8 @@ public:
         std::string identifier;
         ItemData data;
         Size size;
+        History history;
+        std::string toolTip;
     };
 
     ChannelSnapshot() = default;

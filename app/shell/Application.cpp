@@ -9,12 +9,17 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cooler/CoolerChannel.h"
 #include "cooler/CoolerController.h"
 #include "cooler/CoolerEnvironment.h"
+#include "platform/UdevSerialPorts.h"
 #include "protocol/Protocol.h"
+#include "serial_display/DisplayChannel.h"
+#include "serial_display/SparvelDevice.h"
+#include "sim/SimulatedSparvelDisplay.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QtMainQueue.h"
@@ -124,6 +129,34 @@ void addCooler(const LaunchOptions& options, const CPUServiceAccess& access, Mai
     view.addChannel(CoolerChannel::with([owner] { return owner->controller->status(); }));
 }
 
+// Looks for a serial display beside the window (each port takes over a second to answer) and
+// gives the first one found a row. The simulated display of --simulate lives as long as this.
+class DisplaySearch {
+public:
+    DisplaySearch(bool simulate, std::shared_ptr<ViewController> controller) {
+        if (simulate && (fSimulated = sim::SimulatedSparvelDisplay::create()))
+            fPorts = std::make_unique<sim::SimulatedSerialPorts>(std::vector<std::string>{fSimulated->slavePath()});
+        else if (!simulate)
+            fPorts = std::make_unique<UdevSerialPorts>();
+        if (!fPorts)
+            return;
+        fThread = std::thread([ports = fPorts.get(), controller = std::move(controller)] {
+            const auto found = SparvelDevice::findSparvels(*ports);
+            if (!found.empty())
+                controller->addChannel(DisplayChannel::with(*found.front()));
+        });
+    }
+    ~DisplaySearch() {
+        if (fThread.joinable())
+            fThread.join();
+    }
+
+private:
+    std::unique_ptr<sim::SimulatedSparvelDisplay> fSimulated;
+    std::unique_ptr<SerialPorts> fPorts;
+    std::thread fThread;
+};
+
 }  // namespace
 
 bool Application::displayAvailable(const char* display, const char* waylandDisplay, const char* qpaPlatform) {
@@ -203,6 +236,7 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     auto controller = ViewController::create(center, mainQueue, window, access);
     controller->viewDidLoad();
     addCooler(options, access, mainQueue, *controller);
+    DisplaySearch displays(options.simulate, controller);
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
         window.setWindowTitle("Qarn (simulated processor)");

@@ -6,8 +6,14 @@
 #include "platform/RunLoop.h"
 #include "platform/SocketServiceDirectory.h"
 #include "platform/USBBus.h"
+#include "platform/UdevSerialPorts.h"
+#include "serial_display/DisplayFollower.h"
+#include "sim/SimulatedSparvelDisplay.h"
+#include "telemetry/IntelCPU.h"
 
 #include <charconv>
+#include <condition_variable>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -100,6 +106,13 @@ const char* QarnCtl::usage()
            "                       drives the cooler from the CPU temperature every S seconds\n"
            "                       (default 1) and prints each cycle, until Ctrl-C\n"
            "\n"
+           "  display [--port PATH] list | bar N COLOUR | mode MODE | adc | follow [--temperature] [--interval S]\n"
+           "                       the serial LED display: the ports and what answered on each; light\n"
+           "                       rows 0 to N of the first screen in COLOUR (a name or #RRGGBB); a mode\n"
+           "                       (stop, vosk, matrix, pulse, shutdown, start); its ADC reading; or the\n"
+           "                       CPU's load (package temperature) as a bar every S seconds until Ctrl-C.\n"
+           "                       --port picks a port (any tty path) instead of the first display found\n"
+           "\n"
            "Curves and switches are kept in the monitor's preferences and sent whenever the cooler\n"
            "appears; the CPU temperature comes from the CPU service (vennixd).\n"
            "\n"
@@ -131,8 +144,23 @@ int QarnCtl::main(const std::vector<std::string>& arguments, std::ostream& out, 
             return EmbeddedServiceDirectory::simulated();
         return std::make_shared<SocketServiceDirectory>(SocketServiceDirectory::defaultPath());
     });
+    std::unique_ptr<sim::SimulatedSparvelDisplay> display;
+    std::unique_ptr<SerialPorts> ports;
+    if (simulate && (display = sim::SimulatedSparvelDisplay::create()))
+        ports = std::make_unique<sim::SimulatedSerialPorts>(std::vector<std::string>{display->slavePath()});
+    else if (!simulate)
+        ports = std::make_unique<UdevSerialPorts>();
+    else
+        ports = std::make_unique<sim::SimulatedSerialPorts>(std::vector<std::string>{});
+    auto directory = std::make_shared<std::shared_ptr<ServiceDirectory>>();
     Environment environment{*made.bus, simulate ? CoolerSettings::simulated() : CoolerSettings(),
-                            made.cpuTemperature};
+                            made.cpuTemperature, ports.get(), [simulate, directory] {
+                                if (!*directory)
+                                    *directory = simulate ? std::shared_ptr<ServiceDirectory>(EmbeddedServiceDirectory::simulated())
+                                                          : std::make_shared<SocketServiceDirectory>(SocketServiceDirectory::defaultPath());
+                                return *directory;
+                            },
+                            SparvelDevice::Pauses{}};
     return run(rest, environment, loop, out, err);
 }
 
@@ -148,6 +176,8 @@ int QarnCtl::run(const std::vector<std::string>& arguments, Environment& environ
         return ctl.usb({arguments.begin() + 1, arguments.end()}, loop);
     if (arguments[0] == "cooler")
         return ctl.cooler({arguments.begin() + 1, arguments.end()}, loop);
+    if (arguments[0] == "display")
+        return ctl.display({arguments.begin() + 1, arguments.end()}, loop);
     return ctl.fail(kExitUsage, "unknown command '" + arguments[0] + "' (qarnctl --help lists them)");
 }
 
@@ -362,6 +392,207 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
     if (following) {
         fErr << "qarnctl: following the CPU temperature every " << interval.count() / 1000.0 << " s; Ctrl-C ends\n";
         loop.run();
+    }
+    return 0;
+}
+
+namespace {
+
+std::optional<SparvelDevice::Color> parseColour(const std::string& text)
+{
+    static const std::pair<const char*, SparvelDevice::Color> names[] = {
+        {"red", {1, 0, 0}},    {"green", {0, 1, 0}},   {"blue", {0, 0, 1}},      {"white", {1, 1, 1}},
+        {"black", {0, 0, 0}},  {"yellow", {1, 1, 0}},  {"cyan", {0, 1, 1}},      {"magenta", {1, 0, 1}},
+        {"orange", {1, 0.5, 0}},
+    };
+    for (const auto& [name, colour] : names)
+        if (text == name)
+            return colour;
+    if (text.size() != 7 || text[0] != '#')
+        return std::nullopt;
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data() + 1, text.data() + 7, value, 16);
+    if (error != std::errc() || end != text.data() + 7)
+        return std::nullopt;
+    return SparvelDevice::Color{((value >> 16) & 0xFF) / 255.0, ((value >> 8) & 0xFF) / 255.0, (value & 0xFF) / 255.0};
+}
+
+std::string screensText(const SparvelDevice& device)
+{
+    std::string text;
+    for (const auto& size : device.screens())
+        text += (text.empty() ? "" : ", ") + std::to_string(static_cast<int64_t>(size.width)) + "x" +
+                std::to_string(static_cast<int64_t>(size.height));
+    return text.empty() ? "no screens" : "screens " + text;
+}
+
+std::string accessAdvice(const std::string& port, int error)
+{
+    if (error == EACCES || error == EPERM)
+        return "no access to " + port + ": serial ports belong to the group dialout; add your user to it "
+               "(sudo usermod -aG dialout $USER) and log in again";
+    return "cannot open " + port + ": " + std::strerror(error);
+}
+
+} // namespace
+
+std::shared_ptr<SparvelDevice> QarnCtl::openDisplay(const std::string& port)
+{
+    if (!port.empty()) {
+        int error = 0;
+        auto device = SparvelDevice::deviceWithString(port, fEnvironment.pauses, &error);
+        if (!device)
+            fail(kExitFailed, error ? accessAdvice(port, error) : "no display answered on " + port);
+        return device;
+    }
+    if (!fEnvironment.serialPorts) {
+        fail(kExitFailed, "no serial ports here");
+        return nullptr;
+    }
+    auto found = SparvelDevice::findSparvels(*fEnvironment.serialPorts, fEnvironment.pauses);
+    if (found.empty()) {
+        std::string why;
+        const auto ports = SparvelDevice::devices(*fEnvironment.serialPorts);
+        fail(kExitFailed, ports.empty() ? "no serial ports to look for a display on" : "no display found on " +
+                                                                                          std::to_string(ports.size()) +
+                                                                                          " serial port(s) "
+                                                                                          "(qarnctl display list "
+                                                                                          "says what answered)");
+        return nullptr;
+    }
+    return found.front();
+}
+
+int QarnCtl::display(const std::vector<std::string>& given, RunLoop& loop)
+{
+    std::vector<std::string> arguments;
+    std::string port;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i] == "--port") {
+            if (i + 1 == given.size() || given[i + 1].empty())
+                return fail(kExitUsage, "--port needs a path");
+            port = given[++i];
+        } else {
+            arguments.push_back(given[i]);
+        }
+    }
+    const std::string command = arguments.empty() ? "" : arguments[0];
+    static const std::pair<const char*, void (SparvelDevice::*)()> modes[] = {
+        {"stop", &SparvelDevice::sendStop},       {"vosk", &SparvelDevice::sendVosk},
+        {"matrix", &SparvelDevice::sendMatrix},   {"pulse", &SparvelDevice::sendPulse},
+        {"shutdown", &SparvelDevice::sendShutdown}, {"start", &SparvelDevice::sendStart},
+    };
+
+    if (command == "list" && arguments.size() == 1) {
+        if (!port.empty())
+            return fail(kExitUsage, "display list looks at every port: --port does not go with it");
+        std::string why;
+        const std::vector<std::string> ports = fEnvironment.serialPorts ? fEnvironment.serialPorts->ports(&why)
+                                                                        : std::vector<std::string>{};
+        std::vector<std::string> offered;
+        if (fEnvironment.serialPorts)
+            offered = SparvelDevice::devices(*fEnvironment.serialPorts);
+        if (offered.empty()) {
+            fOut << "no serial ports" << (why.empty() ? "" : " (" + why + ")") << "\n";
+            return 0;
+        }
+        for (const std::string& path : offered) {
+            int error = 0;
+            auto device = SparvelDevice::deviceWithString(path, fEnvironment.pauses, &error);
+            if (device)
+                fOut << path << ": display " << device->versionString().value_or("") << ", " << screensText(*device)
+                     << "\n";
+            else
+                fOut << path << ": " << (error ? accessAdvice(path, error) : "no display answered") << "\n";
+        }
+        return 0;
+    }
+
+    std::optional<SparvelDevice::Color> colour;
+    int64_t bar = 0;
+    void (SparvelDevice::*mode)() = nullptr;
+    DisplayFollower::Source source = DisplayFollower::Source::Load;
+    std::chrono::milliseconds interval{1000};
+    if (command == "bar" && arguments.size() == 3) {
+        const std::string& n = arguments[1];
+        auto [end, error] = std::from_chars(n.data(), n.data() + n.size(), bar);
+        if (error != std::errc() || end != n.data() + n.size() || n.empty())
+            return fail(kExitUsage, "display bar: '" + n + "' is not a row number");
+        if (!(colour = parseColour(arguments[2])))
+            return fail(kExitUsage, "display bar: '" + arguments[2] +
+                                        "' is not a colour: a name (red, green, blue, white, black, yellow, cyan, "
+                                        "magenta, orange) or #RRGGBB");
+    } else if (command == "mode" && arguments.size() == 2) {
+        for (const auto& [name, send] : modes)
+            if (arguments[1] == name)
+                mode = send;
+        if (!mode)
+            return fail(kExitUsage, "display mode: '" + arguments[1] +
+                                        "' is not a mode: stop, vosk, matrix, pulse, shutdown or start");
+    } else if (command == "adc" && arguments.size() == 1) {
+    } else if (command == "follow") {
+        for (size_t i = 1; i < arguments.size(); ++i) {
+            if (arguments[i] == "--temperature") {
+                source = DisplayFollower::Source::Temperature;
+            } else if (arguments[i] == "--interval" && i + 1 < arguments.size()) {
+                const auto parsed = parseInterval(arguments[++i]);
+                if (!parsed)
+                    return fail(kExitUsage, "--interval takes seconds from 0.1 to 3600, not '" + arguments[i] + "'");
+                interval = *parsed;
+            } else {
+                return fail(kExitUsage, "display follow: unknown argument '" + arguments[i] + "'");
+            }
+        }
+    } else {
+        return fail(kExitUsage, command.empty() ? "display needs a command: list, bar, mode, adc or follow"
+                                                : "display " + command + ": unknown command or arguments (qarnctl "
+                                                  "--help shows them)");
+    }
+
+    std::shared_ptr<SparvelDevice> device = openDisplay(port);
+    if (!device)
+        return kExitFailed;
+    if (command == "bar") {
+        device->sendBar(bar, *colour);
+        fOut << device->devicename() << ": rows 0 to " << std::clamp<int64_t>(bar, 0, std::max<int64_t>(device->height() - 1, 0))
+             << " lit\n";
+    } else if (mode) {
+        (device.get()->*mode)();
+        fOut << device->devicename() << ": mode " << arguments[1] << "\n";
+    } else if (command == "adc") {
+        fOut << device->getADC() << "\n";
+    } else {
+        std::shared_ptr<ServiceDirectory> directory = fEnvironment.directory ? fEnvironment.directory() : nullptr;
+        std::shared_ptr<IntelCPU> cpu = directory ? IntelCPU::create(*directory) : nullptr;
+        if (!cpu || !cpu->isIntel())
+            return fail(kExitFailed, cpu ? "the CPU service reads no Intel MSRs here: nothing to show"
+                                         : "no CPU service (is vennixd running? qarnctl --simulate shows a simulated one)");
+        DisplayFollower follower(*device, cpu.get(), source);
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool stop = false;
+        std::thread stepper([&] {
+            std::unique_lock lock(mutex);
+            while (!stop) {
+                lock.unlock();
+                if (const auto share = follower.step())
+                    fOut << (source == DisplayFollower::Source::Load ? "load " : "temperature ")
+                         << std::lround(*share * 100) << " %: rows 0 to "
+                         << DisplayFollower::barFor(*share, device->height()) << " lit\n"
+                         << std::flush;
+                lock.lock();
+                wake.wait_for(lock, interval, [&] { return stop; });
+            }
+        });
+        fErr << "qarnctl: showing the CPU's " << (source == DisplayFollower::Source::Load ? "load" : "temperature")
+             << " on " << device->devicename() << "; Ctrl-C ends\n";
+        loop.run();
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+        stepper.join();
     }
     return 0;
 }

@@ -5,13 +5,18 @@
 //   qarnctl [--simulate] usb list [--watch]
 //   qarnctl [--simulate] cooler status | set fan|pump CURVE | cpu-temp fan|pump on|off
 //                               | follow [--interval S]
+//   qarnctl [--simulate] display [--port PATH] list | bar N COLOUR | mode MODE | adc
+//                               | follow [--temperature] [--interval S]
 //
 // Exit status: 0 done, 1 the hardware refused or failed, 2 a bad command line.
 
+#include "platform/ServiceDirectory.h"
 #include "prefs/CoolerSettings.h"
+#include "serial_display/SparvelDevice.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -33,6 +38,10 @@ public:
         USBBus& bus;
         CoolerSettings settings;
         std::function<std::optional<int64_t>()> cpuTemperature;
+        // Serial ports; and where the CPU service is (asked when a command needs it).
+        SerialPorts* serialPorts = nullptr;
+        std::function<std::shared_ptr<ServiceDirectory>()> directory;
+        SparvelDevice::Pauses pauses;
     };
 
     // The whole program: arguments after the program name. --watch and follow run until SIGINT
@@ -54,6 +63,9 @@ private:
 
     int usb(const std::vector<std::string>& arguments, RunLoop& loop);
     int cooler(const std::vector<std::string>& arguments, RunLoop& loop);
+    int display(const std::vector<std::string>& arguments, RunLoop& loop);
+    // The display --port names, else the first one found; null after saying why.
+    std::shared_ptr<SparvelDevice> openDisplay(const std::string& port);
     // The device's line and its interfaces; warning gets what keeps the user from driving it.
     static std::string describe(USBDeviceAccess& access, std::string& warning);
     int fail(int status, const std::string& message);

@@ -2,13 +2,10 @@
 // worker thread, the driver, and a simulated Kraken X31 on the simulated bus.
 #include "cooler/CoolerChannel.h"
 #include "cooler/CoolerController.h"
-#include "host/ServiceSet.h"
-#include "platform/EmbeddedServiceDirectory.h"
 #include "platform/RunLoop.h"
 #include "sim/SimulatedKrakenX31.h"
-#include "sim/SimulatedProcessor.h"
 #include "sim/SimulatedUSBBus.h"
-#include "telemetry/IntelCPU.h"
+#include "tests/support/IdleThenBusyProcessor.h"
 #include "usb/USBDevice.h"
 #include "usb/USBDeviceInterface.h"
 
@@ -20,16 +17,7 @@ using namespace qarn;
 
 namespace {
 
-constexpr uint64_t kSecond = 1000000000;
-
-struct CoolerControllerTest : ::testing::Test {
-    vennix::ManualClock clock;
-    // Every CPU idles for 30 s, then runs flat out for 30 s, and again.
-    sim::SimulatedProcessor processor{
-        clock, std::vector<sim::LoadCycle>{sim::LoadCycle{{30 * kSecond, 0, 8}, {30 * kSecond, 100, 42}}}};
-    std::unique_ptr<vennix::ServiceSet> services = vennix::ServiceSet::start(&processor, &clock);
-    EmbeddedServiceDirectory directory{nullptr, *services, "test processor"};
-    std::shared_ptr<IntelCPU> cpu = IntelCPU::create(directory);
+struct CoolerControllerTest : ::testing::Test, IdleThenBusyProcessor {
     sim::SimulatedUSBBus bus;
     RunLoop loop;
     CoolerSetup stored{{40, 60, 20, 100}, {30, 25}, true, false};
@@ -50,7 +38,7 @@ struct CoolerControllerTest : ::testing::Test {
     // Moves the clock to t seconds after the processor's reset and runs one cycle.
     CoolerStatus cycleAt(double seconds)
     {
-        clock.set(1500000000 + static_cast<uint64_t>(seconds), 0);
+        at(static_cast<uint64_t>(seconds));
         controller->cycleNow();
         return controller->status();
     }
@@ -62,7 +50,7 @@ TEST_F(CoolerControllerTest, FanFollowsTheCPUUpAtOnceAndDownOnlyAfterTheHold)
     ASSERT_TRUE(cpu);
     auto kraken = std::make_shared<sim::SimulatedKrakenX31>(clock);
     bus.plug(kraken);
-    clock.set(1500000000 + 20, 0); // settled idle: the reset leaves the package as the busy phase did
+    at(20); // settled idle: the reset leaves the package as the busy phase did
     start();
     const CoolerStatus idle = cycleAt(25);
     ASSERT_TRUE(idle.attached);

@@ -3,6 +3,7 @@
 #include "platform/RunLoop.h"
 #include "qarnctl/QarnCtl.h"
 #include "sim/SimulatedKrakenX31.h"
+#include "sim/SimulatedSparvelDisplay.h"
 #include "sim/SimulatedUSBBus.h"
 
 #include <QTemporaryDir>
@@ -22,7 +23,10 @@ struct QarnCtlTest : ::testing::Test {
     RunLoop loop;
     std::ostringstream out, err;
     QTemporaryDir directory;
-    QarnCtl::Environment environment{bus, CoolerSettings(directory.filePath("qarn.conf")), [] { return 50; }};
+    std::unique_ptr<sim::SimulatedSparvelDisplay> display = sim::SimulatedSparvelDisplay::create({"S002", {{4, 8}}, std::nullopt, {}});
+    sim::SimulatedSerialPorts ports{{display->slavePath()}};
+    QarnCtl::Environment environment{bus, CoolerSettings(directory.filePath("qarn.conf")), [] { return 50; }, &ports,
+                                     nullptr, SparvelDevice::Pauses{0.02, 0.02}};
 
     int run(std::vector<std::string> arguments) { return QarnCtl::run(arguments, environment, loop, out, err); }
     std::shared_ptr<sim::ScriptedUSBDevice> cooler()
@@ -128,6 +132,31 @@ TEST_F(QarnCtlTest, CoolerCurvesAreCheckedStoredAndSentWhenTheCoolerIsThere)
     EXPECT_EQ(kraken->fanSetting(), 60) << "the curve at the CPU's 50 °C";
     EXPECT_EQ(kraken->resetCount(), 2) << "each command sets the cooler up afresh";
     EXPECT_EQ(kraken->violations(), std::vector<std::string>{});
+}
+
+TEST_F(QarnCtlTest, DisplayCommandsReachTheDisplayOnTheFirstPortOrTheOneNamed)
+{
+    EXPECT_EQ(run({"display", "list"}), 0);
+    EXPECT_EQ(out.str(), display->slavePath() + ": display S002, screens 4x8\n");
+    EXPECT_EQ(run({"display", "--port", display->slavePath(), "bar", "2", "#FF0000"}), 0);
+    EXPECT_EQ(run({"display", "bar", "-5", "white"}), 0);
+    EXPECT_EQ(run({"display", "mode", "pulse"}), 0);
+    const std::vector<std::vector<std::string>> refused = {
+        {"display", "bar", "2", "#GG0000"}, {"display", "bar", "x", "red"}, {"display", "mode", "disco"},
+        {"display", "--port"},              {"display", "follow", "--fast"}, {"display", "list", "--port", "/x"}};
+    for (const auto& arguments : refused)
+        EXPECT_EQ(run(arguments), QarnCtl::kExitUsage) << arguments.back();
+    EXPECT_EQ(run({"display", "--port", "/nonexistent/tty", "adc"}), QarnCtl::kExitFailed);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((display->frames().size() < 2 || display->modes().empty()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const sim::SimulatedSparvelDisplay::RGB red{0xFF, 0x80, 0x80}, white{0xFF, 0xFF, 0xFF}, dark{0x80, 0x80, 0x80};
+    EXPECT_EQ(display->frames(), (std::vector<std::vector<sim::SimulatedSparvelDisplay::RGB>>{
+                                     {red, red, red, dark, dark, dark, dark, dark},
+                                     {white, dark, dark, dark, dark, dark, dark, dark}}));
+    EXPECT_EQ(display->modes(), std::vector<char>{'3'});
+    EXPECT_EQ(display->violations(), std::vector<std::string>{});
 }
 
 } // namespace

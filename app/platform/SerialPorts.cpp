@@ -1,0 +1,7 @@
+#include "platform/SerialPorts.h"
+
+namespace qarn {
+
+SerialPorts::~SerialPorts() = default;
+
+} // namespace qarn

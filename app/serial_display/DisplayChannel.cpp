@@ -1,0 +1,22 @@
+#include "serial_display/DisplayChannel.h"
+
+namespace qarn {
+
+std::string DisplayChannel::describe(const SparvelDevice& display)
+{
+    std::string screens;
+    for (const auto& size : display.screens())
+        screens += (screens.empty() ? "" : ", ") + std::to_string(static_cast<int64_t>(size.width)) + "x" +
+                   std::to_string(static_cast<int64_t>(size.height));
+    return display.devicename() + "  " + display.versionString().value_or("") + "  " +
+           (screens.empty() ? "no screens" : screens);
+}
+
+std::shared_ptr<DisplayChannel> DisplayChannel::with(const SparvelDevice& display)
+{
+    auto channel = std::make_shared<DisplayChannel>();
+    channel->addRow("Display", describe(display));
+    return channel;
+}
+
+} // namespace qarn
