@@ -1,6 +1,7 @@
 #include "channels/NameValueChannel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -28,9 +29,54 @@ std::string NameValueChannel::itemIdentifierAt(std::int64_t) const
     return kNameValueItemIdentifier;
 }
 
+History NameValueChannel::historyAt(std::int64_t index) const
+{
+    if (index < 0 || index >= static_cast<std::int64_t>(_histories.size()))
+        return {};
+    const Ring& ring = _histories[static_cast<std::size_t>(index)];
+    if (ring.points.size() < kHistoryLength)
+        return ring.points;
+    History history;
+    history.reserve(kHistoryLength);
+    const auto next = ring.points.begin() + static_cast<std::ptrdiff_t>(ring.next);
+    history.insert(history.end(), next, ring.points.end());
+    history.insert(history.end(), ring.points.begin(), next);
+    return history;
+}
+
+std::string NameValueChannel::toolTipAt(std::int64_t index) const
+{
+    if (index < 0 || index >= static_cast<std::int64_t>(_toolTips.size()))
+        return {};
+    return _toolTips[static_cast<std::size_t>(index)];
+}
+
 void NameValueChannel::addRow(std::string name, std::string value)
 {
     _items.push_back(row(std::move(name), std::move(value)));
+    _histories.emplace_back();
+    _toolTips.emplace_back();
+}
+
+void NameValueChannel::record(std::size_t index, float value)
+{
+    if (index >= _histories.size() || !std::isfinite(value))
+        return;
+    Ring& ring = _histories[index];
+    if (ring.points.size() < kHistoryLength) {
+        if (ring.points.capacity() < kHistoryLength)
+            ring.points.reserve(kHistoryLength);
+        ring.points.push_back(value);
+        return;
+    }
+    ring.points[ring.next] = value;
+    ring.next = (ring.next + 1) % kHistoryLength;
+}
+
+void NameValueChannel::setToolTip(std::size_t index, std::string text)
+{
+    if (index < _toolTips.size())
+        _toolTips[index] = std::move(text);
 }
 
 void NameValueChannel::setValue(std::size_t index, std::string value)

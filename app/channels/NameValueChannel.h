@@ -16,18 +16,33 @@ public:
     ItemData dataAt(std::int64_t index) const override;
     Size sizeAt(std::int64_t index) const override;
     std::string itemIdentifierAt(std::int64_t index) const override;
+    // The points record() added to the row, oldest first; its tooltip as setToolTip() left it.
+    History historyAt(std::int64_t index) const override;
+    std::string toolTipAt(std::int64_t index) const override;
 
 protected:
     void addRow(std::string name, std::string value);
     // Rewrites the value of row index; an index outside the rows changes nothing.
     void setValue(std::size_t index, std::string value);
+    // Adds a point to row index's history, which keeps the last kHistoryLength; a value that is
+    // not finite is no point.
+    void record(std::size_t index, float value);
+    void setToolTip(std::size_t index, std::string text);
     std::size_t rowCount() const { return _items.size(); }
 
     // printf into a string; a value longer than a row holds is cut at 127 bytes.
     static std::string format(const char* text, ...) __attribute__((format(printf, 1, 2)));
 
 private:
+    // A ring, allocated at its first point: nothing is allocated per tick.
+    struct Ring {
+        std::vector<float> points;
+        std::size_t next = 0;
+    };
+
     std::vector<Dictionary> _items;
+    std::vector<Ring> _histories;
+    std::vector<std::string> _toolTips;
 };
 
 } // namespace qarn

@@ -12,4 +12,12 @@ void CollectionViewItem::setSelected(bool selected) {
     _selected = selected;
 }
 
+void CollectionViewItem::setHistory(const History& history) {
+    _history = history;
+}
+
+void CollectionViewItem::setToolTipText(const std::string& text) {
+    _toolTip = text;
+}
+
 }  // namespace qarn

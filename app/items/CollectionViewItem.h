@@ -16,9 +16,18 @@ public:
     virtual void setSelected(bool selected);
     bool isSelected() const { return _selected; }
 
+    // The row's recent values (drawn as a small graph where the item can) and what its tooltip
+    // says; the base keeps them for subclasses to show.
+    virtual void setHistory(const History& history);
+    const History& history() const { return _history; }
+    virtual void setToolTipText(const std::string& text);
+    const std::string& toolTipText() const { return _toolTip; }
+
 private:
     ItemData _representedObject;
     bool _selected = false;
+    History _history;
+    std::string _toolTip;
 };
 
 }  // namespace qarn

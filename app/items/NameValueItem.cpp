@@ -1,9 +1,11 @@
 #include "items/NameValueItem.h"
 
 #include <QLabel>
+#include <QPainter>
 #include <QVBoxLayout>
 
 #include "items/ItemBackground.h"
+#include "items/RowGraph.h"
 
 namespace qarn {
 
@@ -40,14 +42,66 @@ void NameValueItem::setRepresentedObject(const ItemData& object) {
     if (const auto* row = std::get_if<Dictionary>(&object)) {
         _titleField->setText(entry(*row, kNameKey));
         _valueField->setText(entry(*row, kValueKey));
-        // The whole row, also where a long value is cut at the row's edge.
-        setToolTip(_titleField->text() + ": " + _valueField->text());
+        if (toolTipText().empty())
+            updateToolTip();
     }
 }
 
 void NameValueItem::setSelected(bool selected) {
     CollectionViewItem::setSelected(selected);
     ItemBackground::apply(*this, selected);
+}
+
+void NameValueItem::setHistory(const History& history) {
+    // Rows are handed their history every tick: one that did not change costs no repaint.
+    if (history == this->history())
+        return;
+    CollectionViewItem::setHistory(history);
+    _graphStale = true;
+    update(graphRect().toAlignedRect());
+}
+
+void NameValueItem::setToolTipText(const std::string& text) {
+    if (text == toolTipText())
+        return;
+    CollectionViewItem::setToolTipText(text);
+    updateToolTip();
+}
+
+void NameValueItem::updateToolTip() {
+    // Without a description, the whole row, also where a long value is cut at the row's edge.
+    const QString text = toolTipText().empty() ? _titleField->text() + ": " + _valueField->text()
+                                               : QString::fromStdString(toolTipText());
+    // Set on every tick's reload: a change is an event.
+    if (text != toolTip())
+        setToolTip(text);
+}
+
+QRectF NameValueItem::graphRect() const {
+    // The lower half of the row, behind the value, inside the layout's margins.
+    return QRectF(4.0, height() / 2.0, width() - 6.0, height() / 2.0 - 2.0);
+}
+
+const std::vector<QPointF>& NameValueItem::graphPoints() const {
+    if (_graphStale) {
+        _graph = history().size() < 2 ? std::vector<QPointF>() : RowGraph::points(history(), graphRect());
+        _graphStale = false;
+    }
+    return _graph;
+}
+
+void NameValueItem::paintEvent(QPaintEvent*) {
+    const std::vector<QPointF>& points = graphPoints();
+    if (points.empty())
+        return;
+    QPainter painter(this);
+    painter.setPen(QPen(ItemBackground::graph(), 1.0));
+    painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+}
+
+void NameValueItem::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    _graphStale = true;
 }
 
 }  // namespace qarn

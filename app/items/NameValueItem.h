@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QPointF>
 #include <QWidget>
+
+#include <vector>
 
 #include "items/CollectionViewItem.h"
 
@@ -8,7 +11,8 @@ class QLabel;
 
 namespace qarn {
 
-// A name/value row: the name on a small first line, the value below it.
+// A name/value row: the name on a small first line, the value below it, and behind the value the
+// row's history as a small line graph.
 class NameValueItem : public QWidget, public CollectionViewItem {
     Q_OBJECT
 
@@ -20,13 +24,29 @@ public:
     void setRepresentedObject(const ItemData& object) override;
     // Blue when selected, yellow when not.
     void setSelected(bool selected) override;
+    // The graph follows the history (none for fewer than two points); the Qt tooltip is the
+    // text given, or "name: value" while it is empty.
+    void setHistory(const History& history) override;
+    void setToolTipText(const std::string& text) override;
 
     QLabel* titleField() const { return _titleField; }
     QLabel* valueField() const { return _valueField; }
+    // Where the graph is drawn, and its polyline there: what the item draws at its current size.
+    QRectF graphRect() const;
+    const std::vector<QPointF>& graphPoints() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void updateToolTip();
+
     QLabel* _titleField;
     QLabel* _valueField;
+    // Worked out when first drawn or asked for after a change, not for rows nobody sees.
+    mutable std::vector<QPointF> _graph;
+    mutable bool _graphStale = true;
 };
 
 }  // namespace qarn

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "items/CollectionViewItem.h"
@@ -20,6 +21,16 @@ public:
 
     const std::string& title() const { return _title; }
     const std::string& value() const { return _value; }
+
+    // How many characters historyBars() draws.
+    static constexpr std::size_t kBarsWidth = 20;
+
+    // The history as bars ▁..█, newest last: each character the mean of an equal slice of the
+    // samples, scaled between the lowest and highest of those means; a flat history is all ▄
+    // (steady, not low). Shorter than width samples: one character each, right-aligned with
+    // spaces so the newest stays in the same column. A slice without a finite sample is a space;
+    // no finite sample at all gives "".
+    static std::string historyBars(const History& history, std::size_t width = kBarsWidth);
 
 private:
     Kind _kind;

@@ -66,6 +66,16 @@ CoolerSetup CoolerSettings::load() const
     return setup;
 }
 
+bool CoolerSettings::hasStoredSetup() const
+{
+    const auto settings = openStore(fFile, fApplication);
+    for (const char* key : {kFanCurveKey, kPumpCurveKey, kFanFollowsKey, kPumpFollowsKey}) {
+        if (settings->contains(QLatin1String(key)))
+            return true;
+    }
+    return false;
+}
+
 void CoolerSettings::setFanCurve(const CoolerCurve& curve)
 {
     openStore(fFile, fApplication)->setValue(QLatin1String(kFanCurveKey), QString::fromStdString(formatCurve(curve)));

@@ -42,6 +42,8 @@ public:
 
     // What is stored; the defaults for anything missing or unreadable.
     CoolerSetup load() const;
+    // Whether any of the cooler's settings is stored: a cooler was set up here before.
+    bool hasStoredSetup() const;
     void setFanCurve(const CoolerCurve& curve);
     void setPumpCurve(const CoolerCurve& curve);
     void setFanFollowsCPU(bool follows);

@@ -4,8 +4,8 @@
 
 namespace qarn {
 
-AppDelegate::AppDelegate(NotificationCenter& center, SleepFunction sleep)
-    : _center(center), _sleep(std::move(sleep)) {
+AppDelegate::AppDelegate(NotificationCenter& center, SleepFunction sleep, std::chrono::duration<double> interval)
+    : _center(center), _sleep(std::move(sleep)), _interval(interval) {
     if (!_sleep) {
         _sleep = [](std::chrono::duration<double> interval) { std::this_thread::sleep_for(interval); };
     }
@@ -30,7 +30,7 @@ void AppDelegate::timerThread() {
     _tickThreadId.store(std::this_thread::get_id());
     while (_ticking.load()) {
         _center.post(kTickNotification, this);
-        _sleep(kTickInterval);
+        _sleep(_interval);
     }
 }
 

@@ -21,8 +21,10 @@ public:
     // clock of their own.
     using SleepFunction = std::function<void(std::chrono::duration<double>)>;
 
-    // The centre must outlive the delegate. An empty sleep function means the real clock.
-    explicit AppDelegate(NotificationCenter& center, SleepFunction sleep = {});
+    // The centre must outlive the delegate. An empty sleep function means the real clock; the
+    // interval is what it is asked to wait after each tick.
+    explicit AppDelegate(NotificationCenter& center, SleepFunction sleep = {},
+                         std::chrono::duration<double> interval = kTickInterval);
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
@@ -51,10 +53,12 @@ public:
     void waitUntilStopped();
 
     bool isTicking() const { return _ticking.load(); }
+    std::chrono::duration<double> tickInterval() const { return _interval; }
 
 private:
     NotificationCenter& _center;
     SleepFunction _sleep;
+    const std::chrono::duration<double> _interval;
     // The loop runs while this is set. It is set before the thread starts and cleared only to end
     // the thread, so the tick thread never reads a half-written thread object.
     std::atomic<bool> _ticking{false};

@@ -3,11 +3,16 @@
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +20,9 @@
 #include "cooler/CoolerChannel.h"
 #include "cooler/CoolerController.h"
 #include "cooler/CoolerEnvironment.h"
+#include "items/ItemBackground.h"
+#include "prefs/PreferencesWindow.h"
+#include "prefs/UserDefaults.h"
 #include "platform/UdevSerialPorts.h"
 #include "protocol/Protocol.h"
 #include "serial_display/DisplayChannel.h"
@@ -28,6 +36,7 @@
 #include "shell/AppDelegate.h"
 #include "shell/LaunchOptions.h"
 #include "shell/QtCollectionView.h"
+#include "shell/TerminalScreen.h"
 #include "shell/TextCollectionView.h"
 #include "shell/VennixInstallation.h"
 #include "shell/ViewController.h"
@@ -113,20 +122,22 @@ void explainMissingCPUService(const ViewController& controller, ServiceDirectory
 // and its rows after the CPU's. Held by the rows, so it lives as long as the list may show them.
 struct CoolerOwner {
     CoolerEnvironment environment;
+    CoolerSettings settings;   // where its setup and "FullPower" are kept (the preferences edit them)
     std::unique_ptr<CoolerController> controller;
 };
 
-void addCooler(const LaunchOptions& options, const CPUServiceAccess& access, MainQueue& queue,
-               ViewController& view) {
+std::shared_ptr<CoolerOwner> addCooler(const LaunchOptions& options, const CPUServiceAccess& access,
+                                       MainQueue& queue, ViewController& view) {
     auto owner = std::make_shared<CoolerOwner>();
     owner->environment = CoolerEnvironment::make(options.simulate, [directory = access.directory] { return directory; });
-    const CoolerSettings settings = options.simulate ? CoolerSettings::simulated() : CoolerSettings();
+    owner->settings = options.simulate ? CoolerSettings::simulated() : CoolerSettings();
     CoolerController::Options cooler;
     cooler.cpuTemperature = owner->environment.cpuTemperature;
-    cooler.storedSetup = [settings] { return settings.load(); };
-    cooler.fullPower = [settings] { return settings.fullPower(); };
+    cooler.storedSetup = [settings = owner->settings] { return settings.load(); };
+    cooler.fullPower = [settings = owner->settings] { return settings.fullPower(); };
     owner->controller = std::make_unique<CoolerController>(*owner->environment.bus, queue, std::move(cooler));
     view.addChannel(CoolerChannel::with([owner] { return owner->controller->status(); }));
+    return owner;
 }
 
 // Looks for a serial display beside the window (each port takes over a second to answer) and
@@ -193,6 +204,11 @@ int Application::main(int argc, char** argv) {
 }
 
 int Application::runText(const LaunchOptions& options, std::ostream& out) {
+    // On a terminal the list is redrawn in place, and Ctrl-C ends it as cleanly as --ticks does;
+    // the signals are blocked before any thread starts, so that every thread inherits that.
+    const bool terminal = &out == &std::cout && TerminalScreen::isTerminal(STDOUT_FILENO);
+    if (terminal)
+        StopSignals::block();
     CPUServiceAccess access;
     if (!chooseCPUService(options, access))
         return 1;
@@ -203,16 +219,32 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     controller->viewDidLoad();
     addCooler(options, access, mainLoop, *controller);
     explainMissingCPUService(*controller, *access.directory);
+    std::vector<std::string> notices;
     if (showsSimulatedProcessor(*controller))
-        out << "Simulated processor: these are not this machine's numbers.\n\n";
+        notices.emplace_back("Simulated processor: these are not this machine's numbers.");
     if (const std::string notice = msrNotice(*controller); !notice.empty())
-        out << notice << "\n\n";
+        notices.push_back(notice);
 
-    AppDelegate delegate(center);
+    AppDelegate delegate(center, {}, options.interval);
     // Each tick's reload prints the list; the first one, queued by viewDidLoad before any tick,
     // goes unprinted.
     mainLoop.runPending();
-    list.printEachReload(&out);
+    std::optional<TerminalScreen> screen;
+    std::optional<StopSignals> stopSignals;
+    std::atomic<bool> signalled{false};
+    if (terminal) {
+        screen.emplace(STDOUT_FILENO);
+        list.redrawEachReload(&out, [&screen] { return screen->size(); }, std::move(notices));
+        // Queued rather than stopping at once, so that a signal before the loop runs still counts.
+        stopSignals.emplace([&](int) {
+            signalled.store(true);
+            mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
+        });
+    } else {
+        for (const std::string& notice : notices)
+            out << notice << "\n\n";
+        list.printEachReload(&out);
+    }
     stopAfterTicks(center, delegate, options.ticks, [&mainLoop] {
         mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
     });
@@ -220,7 +252,11 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     delegate.applicationDidFinishLaunching();
     mainLoop.run();
     delegate.stop();
-    return out.good() ? 0 : 1;
+    stopSignals.reset();
+    out.flush();
+    screen.reset();
+    // A hung-up terminal takes no more output; ending on a signal is still a clean end.
+    return signalled.load() || out.good() ? 0 : 1;
 }
 
 int Application::runWindow(int argc, char** argv, const LaunchOptions& options) {
@@ -228,14 +264,18 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     if (!chooseCPUService(options, access))
         return 1;
     QApplication app(argc, argv);
+    ItemBackground::loadStoredColors();
     QtCollectionView window;
     window.setWindowTitle("Qarn");
-    window.resize(320, 400);
+    // Tall enough for the package facts, a few CPUs and their graphs; the list grows with it.
+    window.resize(340, 720);
+    window.rememberGeometry(std::make_shared<QSettings>(QString::fromLatin1(UserDefaults::kOrganization),
+                                                       QString::fromLatin1(UserDefaults::kApplication)));
     QtMainQueue mainQueue(&window);
     NotificationCenter center;
     auto controller = ViewController::create(center, mainQueue, window, access);
     controller->viewDidLoad();
-    addCooler(options, access, mainQueue, *controller);
+    const std::shared_ptr<CoolerOwner> cooler = addCooler(options, access, mainQueue, *controller);
     DisplaySearch displays(options.simulate, controller);
     explainMissingCPUService(*controller, *access.directory);
     if (showsSimulatedProcessor(*controller))
@@ -246,8 +286,22 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
         std::cerr << "qarn: " << notice << "\n";
     }
 
-    AppDelegate delegate(center);
+    AppDelegate delegate(center, {}, options.interval);
     int status = 0;
+    // Made when first asked for, kept (hidden) when closed; gone before the cooler it edits.
+    std::unique_ptr<PreferencesWindow> preferences;
+    const auto openPreferences = [&] {
+        if (!preferences) {
+            preferences = std::make_unique<PreferencesWindow>(cooler->controller.get(), cooler->settings, &window);
+            QObject::connect(preferences.get(), &PreferencesWindow::coloursChanged, &window,
+                             [&window] { window.reapplyColors(); });
+        }
+        preferences->show();
+        preferences->raise();
+        preferences->activateWindow();
+    };
+    PreferencesWindow::addOpenAction(window, openPreferences);
+
     stopAfterTicks(center, delegate, options.ticks, [&] {
         // Queued behind the last tick's reload.
         mainQueue.dispatchAsync([&] {
@@ -259,12 +313,14 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
                 std::cout.flush();
             }
             if (!options.grabPath.empty()) {
-                window.repaint();
+                QWidget& shown = options.preferences && preferences ? static_cast<QWidget&>(*preferences)
+                                                                     : static_cast<QWidget&>(window);
+                shown.repaint();
                 QPixmap picture;
-                if (QScreen* screen = window.screen())
-                    picture = screen->grabWindow(window.winId());
+                if (QScreen* screen = shown.screen())
+                    picture = screen->grabWindow(shown.winId());
                 if (picture.isNull())
-                    picture = window.grab();
+                    picture = shown.grab();
                 if (!picture.save(QString::fromStdString(options.grabPath), "PNG")) {
                     std::cerr << "qarn: could not save the picture to " << options.grabPath << "\n";
                     status = 1;
@@ -278,7 +334,10 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     auto* refresh = new QShortcut(QKeySequence::Refresh, &window);
     QObject::connect(refresh, &QShortcut::activated, &window, [&controller] { controller->refresh(); });
 
+
     window.show();
+    if (options.preferences)
+        openPreferences();
     delegate.applicationDidFinishLaunching();
     const int result = app.exec();
     delegate.applicationWillTerminate();

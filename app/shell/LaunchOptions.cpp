@@ -1,6 +1,7 @@
 #include "shell/LaunchOptions.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace qarn {
 
@@ -17,6 +18,23 @@ bool parseTicks(const std::string& text, std::int64_t& ticks, std::string& error
         return false;
     }
     ticks = value;
+    return true;
+}
+
+bool parseInterval(const std::string& text, std::chrono::duration<double>& interval, std::string& error) {
+    double value = 0;
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    const auto [stop, status] = std::from_chars(begin, end, value, std::chars_format::fixed);
+    // Written so that NaN fails too.
+    if (text.empty() || status != std::errc() || stop != end ||
+        !(value >= LaunchOptions::kMinInterval && value <= LaunchOptions::kMaxInterval)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "from %g to %g", LaunchOptions::kMinInterval, LaunchOptions::kMaxInterval);
+        error = "--interval needs a number of seconds " + std::string(range) + ", not '" + text + "'";
+        return false;
+    }
+    interval = std::chrono::duration<double>(value);
     return true;
 }
 
@@ -63,12 +81,19 @@ bool LaunchOptions::parse(const std::vector<std::string>& arguments, LaunchOptio
             if (!noValue())
                 return false;
             options.dumpWindow = true;
+        } else if (name == "--preferences") {
+            if (!noValue())
+                return false;
+            options.preferences = true;
         } else if (name == "--help" || name == "-h") {
             if (!noValue())
                 return false;
             options.help = true;
         } else if (name == "--ticks") {
             if (!takeValue() || !parseTicks(value, options.ticks, error))
+                return false;
+        } else if (name == "--interval") {
+            if (!takeValue() || !parseInterval(value, options.interval, error))
                 return false;
         } else if (name == "--grab") {
             if (!takeValue())
@@ -83,8 +108,8 @@ bool LaunchOptions::parse(const std::vector<std::string>& arguments, LaunchOptio
             return false;
         }
     }
-    if (options.text && (options.dumpWindow || !options.grabPath.empty())) {
-        error = "--dump-window and --grab need the window; they do not go with --text";
+    if (options.text && (options.dumpWindow || !options.grabPath.empty() || options.preferences)) {
+        error = "--dump-window, --grab and --preferences need the window; they do not go with --text";
         return false;
     }
     if ((options.dumpWindow || !options.grabPath.empty()) && options.ticks == 0) {
@@ -95,19 +120,25 @@ bool LaunchOptions::parse(const std::vector<std::string>& arguments, LaunchOptio
 }
 
 const char* LaunchOptions::usage() {
-    return "Usage: qarn [--simulate] [--text] [--ticks N] [--dump-window] [--grab FILE]\n"
+    return "Usage: qarn [--simulate] [--text] [--ticks N] [--interval S] [--dump-window]\n"
+           "            [--grab FILE] [--preferences]\n"
            "\n"
-           "Shows the CPU monitor's list in a window, refreshed ten times a second.\n"
+           "Shows the CPU monitor's list in a window, refreshed once per tick (ten times a\n"
+           "second unless --interval says otherwise).\n"
            "\n"
            "  --simulate      show a simulated processor, served in this process (needs no\n"
            "                  vennixd and no root)\n"
            "  --text          print the list on standard output once per tick instead\n"
-           "                  (needs no display)\n"
+           "                  (needs no display); on a terminal it is redrawn in place\n"
+           "                  (Ctrl-C ends it)\n"
            "  --ticks N       stop after N ticks\n"
+           "  --interval S    seconds between ticks, from 0.05 to 3600 (default 0.1)\n"
            "  --dump-window   after the last tick, describe the window's rows on standard\n"
            "                  output (with --ticks)\n"
            "  --grab FILE     after the last tick, save a picture of the window as PNG\n"
-           "                  (with --ticks)\n"
+           "                  (with --ticks; of the preferences window with --preferences)\n"
+           "  --preferences   open the preferences window at start (also Ctrl+, or the\n"
+           "                  list's context menu)\n"
            "  -h, --help      show this text\n"
            "\n"
            "In the window, F5 (or Ctrl+R) reloads the list and keeps the selected row.\n"

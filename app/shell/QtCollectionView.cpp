@@ -1,9 +1,11 @@
 #include "shell/QtCollectionView.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QSettings>
 
 #include <algorithm>
 #include <cmath>
@@ -29,9 +31,9 @@ std::string background(const QWidget& widget) {
     if (!widget.autoFillBackground())
         return "default";
     const QColor colour = widget.palette().color(QPalette::Window);
-    if (colour == ItemBackground::selected())
+    if (colour == ItemBackground::builtInSelected())
         return "blue";
-    if (colour == ItemBackground::deselected())
+    if (colour == ItemBackground::builtInDeselected())
         return "yellow";
     return colour.name().toStdString();
 }
@@ -115,10 +117,8 @@ void QtCollectionView::reloadData() {
         row.geometry = QRect(0, top, pixels(size.width), pixels(size.height));
         top += row.geometry.height();
         width = std::max(width, row.geometry.width());
-        if (row.slot.widget) {
-            row.slot.widget->setGeometry(row.geometry);
+        if (row.slot.widget)
             row.slot.widget->show();
-        }
         _rows.push_back(row);
     }
     for (const Slot& slot : _reusable)
@@ -129,14 +129,53 @@ void QtCollectionView::reloadData() {
 
 void QtCollectionView::fitContent() {
     // At least as large as the viewport, so that a click beside or below the rows still reaches
-    // the list (and clears the selection).
-    _content->resize(std::max(_rowsSize.width(), viewport()->width()),
-                     std::max(_rowsSize.height(), viewport()->height()));
+    // the list (and clears the selection); every row as wide as the content, so the rows grow
+    // with the window and a narrow row does not leave a gap beside it.
+    const int width = std::max(_rowsSize.width(), viewport()->width());
+    _content->resize(width, std::max(_rowsSize.height(), viewport()->height()));
+    for (const Row& row : _rows) {
+        if (row.slot.widget)
+            row.slot.widget->setGeometry(row.geometry.x(), row.geometry.y(), width, row.geometry.height());
+    }
 }
 
 void QtCollectionView::resizeEvent(QResizeEvent* event) {
     QScrollArea::resizeEvent(event);
     fitContent();
+}
+
+bool QtCollectionView::viewportEvent(QEvent* event) {
+    // The viewport also narrows without the window resizing, when the vertical scroll bar appears.
+    if (event->type() == QEvent::Resize)
+        fitContent();
+    return QScrollArea::viewportEvent(event);
+}
+
+void QtCollectionView::rememberGeometry(std::shared_ptr<QSettings> store) {
+    _geometryStore = std::move(store);
+    if (!_geometryStore)
+        return;
+    const QVariant saved = _geometryStore->value(QLatin1String(kGeometryKey));
+    if (saved.isValid())
+        restoreGeometry(saved.toByteArray());
+}
+
+void QtCollectionView::closeEvent(QCloseEvent* event) {
+    if (_geometryStore) {
+        _geometryStore->setValue(QLatin1String(kGeometryKey), saveGeometry());
+        _geometryStore->sync();
+    }
+    QScrollArea::closeEvent(event);
+}
+
+void QtCollectionView::reapplyColors() {
+    for (const Row& row : _rows) {
+        // Items never selected nor deselected keep the default background.
+        if (row.slot.widget && row.slot.item && row.slot.widget->autoFillBackground())
+            ItemBackground::apply(*row.slot.widget, row.slot.item->isSelected());
+        if (row.slot.widget)
+            row.slot.widget->update();
+    }
 }
 
 IndexPathSet QtCollectionView::selectionIndexPaths() const {
@@ -195,7 +234,10 @@ QRect QtCollectionView::rowGeometry(std::int64_t position) const {
 void QtCollectionView::clickAt(QPoint contentPosition) {
     IndexPathSet selection;
     for (std::int64_t i = 0; i < numberOfRows(); ++i) {
-        if (_rows[static_cast<std::size_t>(i)].geometry.contains(contentPosition)) {
+        const QRect& geometry = _rows[static_cast<std::size_t>(i)].geometry;
+        // Rows span the content's width, whatever width their channel gave.
+        if (contentPosition.y() >= geometry.top() && contentPosition.y() <= geometry.bottom() &&
+            geometry.height() > 0) {
             selection.insert({0, i});
             break;
         }

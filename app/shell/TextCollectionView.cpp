@@ -14,6 +14,20 @@ std::size_t columns(const std::string& text) {
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+// The first `width` columns of text, never splitting a character.
+std::string cut(const std::string& text, std::size_t width) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == width)
+            return text.substr(0, i);
+    }
+    return text;
+}
+
+constexpr const char* kHome = "\x1b[H";
+constexpr const char* kClearLine = "\x1b[K";
+constexpr const char* kClearBelow = "\x1b[J";
+
 }  // namespace
 
 void TextCollectionView::setDataSource(CollectionViewDataSource* dataSource) {
@@ -65,8 +79,69 @@ void TextCollectionView::reloadData() {
                                        [&](const auto& made) { return made.get() == item; });
         _rows.push_back(mine != _made.end() ? mine->get() : nullptr);
     }
-    if (_printTo)
+    if (!_printTo)
+        return;
+    if (!_size) {
         print(*_printTo);
+        return;
+    }
+    const TerminalSize size = _size();
+    std::vector<std::string> shown;
+    for (const std::string& notice : _notices) {
+        for (std::string& line : wrap(notice, size.columns))
+            shown.push_back(std::move(line));
+        shown.emplace_back();
+    }
+    for (std::string& line : lines())
+        shown.push_back(std::move(line));
+    *_printTo << frame(shown, size);
+    _printTo->flush();
+}
+
+void TextCollectionView::redrawEachReload(std::ostream* out, std::function<TerminalSize()> size,
+                                          std::vector<std::string> notices) {
+    _printTo = out;
+    _size = out ? std::move(size) : nullptr;
+    _notices = std::move(notices);
+}
+
+std::string TextCollectionView::frame(const std::vector<std::string>& lines, TerminalSize size) {
+    const std::size_t rows = std::max<std::size_t>(size.rows, 1);
+    const bool fits = lines.size() <= rows;
+    const std::size_t shown = fits ? lines.size() : rows - 1;
+    std::string frame = kHome;
+    for (std::size_t i = 0; i < shown; ++i) {
+        frame += cut(lines[i], size.columns);
+        frame += kClearLine;
+        if (i + 1 < rows)
+            frame += '\n';
+    }
+    if (!fits) {
+        frame += cut("… " + std::to_string(lines.size() - shown) + " more rows", size.columns);
+        frame += kClearLine;
+    }
+    frame += kClearBelow;
+    return frame;
+}
+
+std::vector<std::string> TextCollectionView::wrap(const std::string& text, std::size_t width) {
+    width = std::max<std::size_t>(width, 1);
+    std::vector<std::string> lines;
+    std::string rest = text;
+    while (columns(rest) > width) {
+        // The last space that leaves at most `width` columns before it, else a hard cut.
+        const std::string head = cut(rest, width + 1);
+        const auto space = head.rfind(' ');
+        if (space != std::string::npos && space > 0) {
+            lines.push_back(rest.substr(0, space));
+            rest.erase(0, space + 1);
+        } else {
+            lines.push_back(cut(rest, width));
+            rest.erase(0, lines.back().size());
+        }
+    }
+    lines.push_back(rest);
+    return lines;
 }
 
 IndexPathSet TextCollectionView::selectionIndexPaths() const {
@@ -77,13 +152,21 @@ void TextCollectionView::setSelectionIndexPaths(const IndexPathSet&) {}
 
 std::vector<std::string> TextCollectionView::lines() const {
     std::size_t nameWidth = 0;
-    for (const TextItem* row : _rows) {
-        if (row && row->kind() == TextItem::Kind::NameValue)
-            nameWidth = std::max(nameWidth, columns(row->title()));
+    std::size_t valueWidth = 0;   // of the rows with bars, which line up after the widest
+    std::vector<std::string> bars(_rows.size());
+    for (std::size_t i = 0; i < _rows.size(); ++i) {
+        const TextItem* row = _rows[i];
+        if (!row || row->kind() != TextItem::Kind::NameValue)
+            continue;
+        nameWidth = std::max(nameWidth, columns(row->title()));
+        bars[i] = TextItem::historyBars(row->history());
+        if (!bars[i].empty())
+            valueWidth = std::max(valueWidth, columns(row->value()));
     }
     std::vector<std::string> lines;
     lines.reserve(_rows.size());
-    for (const TextItem* row : _rows) {
+    for (std::size_t i = 0; i < _rows.size(); ++i) {
+        const TextItem* row = _rows[i];
         if (!row) {
             lines.emplace_back();
         } else if (row->kind() == TextItem::Kind::Header) {
@@ -92,6 +175,10 @@ std::vector<std::string> TextCollectionView::lines() const {
             std::string line = "  " + row->title();
             line.append(nameWidth - columns(row->title()) + 2, ' ');
             line += row->value();
+            if (!bars[i].empty()) {
+                line.append(valueWidth - columns(row->value()) + 2, ' ');
+                line += bars[i];
+            }
             lines.push_back(std::move(line));
         }
     }

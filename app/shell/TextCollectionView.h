@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -11,9 +13,16 @@
 
 namespace qarn {
 
+// A terminal's size in character cells.
+struct TerminalSize {
+    std::size_t rows = 24;
+    std::size_t columns = 80;
+};
+
 // The list for a terminal: reloadData() rebuilds the rows from the data source, print() writes
-// them, a header row as its title and a name/value row as name and value in two columns.
-// Selection has no meaning here and stays empty.
+// them, a header row as its title and a name/value row as name and value in two columns, then
+// the row's history as bars in a third where it has one. Selection has no meaning here and stays
+// empty.
 class TextCollectionView : public CollectionView {
 public:
     void setDataSource(CollectionViewDataSource* dataSource) override;
@@ -31,10 +40,27 @@ public:
     void print(std::ostream& out) const;
     // From now on every reload prints the list to out (null: no more), so that a tick costs
     // the main thread one wake-up, not two.
-    void printEachReload(std::ostream* out) { _printTo = out; }
+    void printEachReload(std::ostream* out) {
+        _printTo = out;
+        _size = nullptr;
+    }
+    // From now on every reload draws the list over the previous one (see frame()), below the
+    // notices (paragraphs, each wrapped to the width and followed by an empty line), at the size
+    // the terminal has at that moment. Null: no more.
+    void redrawEachReload(std::ostream* out, std::function<TerminalSize()> size, std::vector<std::string> notices);
+
+    // One redraw of lines from the top-left corner: each line cut to the width and cleared to
+    // its end, the lines below the screen left out for a last line saying how many, then the
+    // rest of the screen cleared. No newline follows the last line, so the screen never scrolls.
+    static std::string frame(const std::vector<std::string>& lines, TerminalSize size);
+
+    // text in lines of at most width columns, broken at spaces where it can be.
+    static std::vector<std::string> wrap(const std::string& text, std::size_t width);
 
 private:
     std::ostream* _printTo = nullptr;
+    std::function<TerminalSize()> _size;   // set: redraw in place
+    std::vector<std::string> _notices;
     CollectionViewDataSource* _dataSource = nullptr;
     std::map<std::string, TextItem::Kind> _kinds;        // identifier -> item kind
     std::vector<std::unique_ptr<TextItem>> _made;         // made since the last reload began

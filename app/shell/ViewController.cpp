@@ -9,6 +9,7 @@
 #include "shell/CollectionView.h"
 #include "telemetry/CPUChannel.h"
 #include "telemetry/IntelCPU.h"
+#include "telemetry/MetricsChannel.h"
 #include "telemetry/PackageChannel.h"
 
 namespace qarn {
@@ -43,7 +44,10 @@ void ViewController::viewDidLoad() {
     addChannel(Channel::create());
     if (_access.cpuChannels) {
         addChannel(PackageChannel::with(_cpu));
-        addChannel(CPUChannel::with(_cpu));
+        const auto perCPU = CPUChannel::with(_cpu);
+        addChannel(perCPU);
+        // Reads the per-CPU channel's batches of the tick, so it comes after it.
+        addChannel(MetricsChannel::with(_cpu, perCPU->readings()));
     }
 
     // Ticks arrive on the tick thread. A weak reference, because the centre outlives controllers
@@ -149,8 +153,11 @@ CollectionViewItem* ViewController::itemForRepresentedObjectAt(CollectionView& v
     if (!row)
         return nullptr;
     CollectionViewItem* item = view.makeItemWithIdentifier(row->identifier, indexPath);
-    if (item)
+    if (item) {
         item->setRepresentedObject(row->data);
+        item->setHistory(row->history);
+        item->setToolTipText(row->toolTip);
+    }
     return item;
 }
 

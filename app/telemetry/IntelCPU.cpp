@@ -20,22 +20,6 @@ using vennix::MSRBatchResult;
 
 using msr::bits;
 
-// The temperature a digital readout stands for. The readout counts degrees below the TCC
-// activation temperature (bits 23:16). A temperature-control offset (bits 29:24) lowers the
-// point where throttling starts, not the scale the readout is given against, so it plays no
-// part here; Linux's coretemp and turbostat read it the same way.
-int64_t temperature(uint64_t temperatureTarget, uint64_t thermStatus)
-{
-    const auto target = static_cast<int64_t>(bits(temperatureTarget, 23, 16));
-    const auto readout = static_cast<int64_t>(bits(thermStatus, 22, 16));
-    return target - readout;
-}
-
-constexpr bool readingValid(uint64_t thermStatus)
-{
-    return bits(thermStatus, 31, 31) != 0;
-}
-
 } // namespace
 
 std::shared_ptr<IntelCPU> IntelCPU::create(ServiceDirectory& directory)
@@ -116,7 +100,14 @@ std::string IntelCPU::msrLimitation()
     const IOReturn result = getMSRs(kProbe, values, 2);
     if (result != vennix::kIOReturnSuccess)
         return {}; // the channels say nothing either until the service answers
-    if (answersMSRs(values[0], values[1]))
+    return limitationFor(values[0], values[1]);
+}
+
+std::string IntelCPU::limitationFor(uint64_t platformInfo, uint64_t perfStatus) const
+{
+    if (!isIntel())
+        return processorName() + " is not an Intel processor";
+    if (answersMSRs(platformInfo, perfStatus))
         return {};
     return "the CPU service reads no MSRs of " + processorName()
         + " (every one reads 0: refused in a virtual machine, or MSR files that hold no registers)";
@@ -132,7 +123,7 @@ std::vector<double> IntelCPU::getRatios() const
 {
     std::vector<double> ratios;
     for (int i = 0; i < numberOfCPUs() && i < static_cast<int>(kMaxCPUs); ++i)
-        ratios.push_back(ratio[static_cast<size_t>(i)]);
+        ratios.push_back(fMetrics.ratio(static_cast<uint32_t>(i)));
     return ratios;
 }
 
@@ -225,122 +216,42 @@ std::pair<double, double> IntelCPU::frequencies()
 {
     const double base = static_cast<double>(baseMultiplier());
     const double turbo = static_cast<double>(turboMultiplier());
-
     static constexpr uint32_t kMSRs[] = {msr::kPerfStatus, msr::kAPerf, msr::kMPerf};
-    MSRBatch& reply = fFrequencyBatch;
-    getMSRs(kMSRs, reply, 3, kMaxCPUs);
-    const uint32_t c = reply.cpus();
-
-    double sum = 0.0;
-    for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t perfStatus = reply.value(n, 0);
-        const uint64_t aPerf = reply.value(n, 1);
-        const uint64_t mPerf = reply.value(n, 2);
-        const double a = static_cast<double>(aPerf - aPerfOld[n]);
-        const double m = static_cast<double>(mPerf - mPerfOld[n]);
-        aPerfOld[n] = aPerf;
-        mPerfOld[n] = mPerf;
-        const double r = base > 0 && ratio[n] > 1.0 ? msr::ranRatio(base, a, m)
-                                                    : static_cast<double>(bits(perfStatus, 15, 8));
-        sum += r;
-        // Without a turbo ratio a running CPU's share of it is infinite; one that ran at no
-        // ratio has no share, rather than 0/0, which would stay in the smoothing for good.
-        const double share = turbo == 0.0 && r == 0.0 ? 0.0 : r / turbo;
-        ratio[n] = (10 * ratio[n] + share) / 11;
-    }
-    if (c > 0) {
-        fLatestFrequency = sum / c;
-        frequencyHistory[fhCount % kHistorySize] = fLatestFrequency;
-        fhCount = fhCount >= kHistorySize - 1 ? 0 : fhCount + 1;
-    }
-
-    double total = 0.0;
-    double maximum = 0.0;
-    for (double slot : frequencyHistory) {
-        total += slot;
-        maximum = maximum > slot ? maximum : slot;
-    }
-    return {total / 8.0, maximum};
+    getMSRs(kMSRs, fFrequencyBatch, 3, kMaxCPUs);
+    fMetrics.sampleFrequencies(base, turbo, fFrequencyBatch, 0, 1, 2);
+    return fMetrics.frequencies();
 }
 
 double IntelCPU::sVIDs()
 {
     static constexpr uint32_t kMSRs[] = {msr::kPerfStatus};
-    MSRBatch& reply = fVoltageBatch;
-    getMSRs(kMSRs, reply, 1, kMaxCPUs);
-    const uint32_t c = reply.cpus();
-    if (c == 0)
-        return 0.0;
-    double sum = 0.0;
-    for (uint32_t n = 0; n < c; ++n) {
-        const auto vid = static_cast<uint16_t>(bits(reply.value(n, 0), 47, 32));
-        sum += vid * 0.0001220703125;
-    }
-    return sum / c;
+    getMSRs(kMSRs, fVoltageBatch, 1, kMaxCPUs);
+    return CPUMetrics::coreVoltage(fVoltageBatch, 0).value_or(0.0);
 }
 
 double IntelCPU::coreTemperatures()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kThermStatus};
-    MSRBatch& reply = fTemperatureBatch;
-    getMSRs(kMSRs, reply, 2, kMaxCPUs);
-    const uint32_t c = reply.cpus();
-    if (c == 0)
-        return 0.0;
-    double sum = 0.0;
-    for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t target = reply.value(n, 0);
-        const uint64_t status = reply.value(n, 1);
-        if (readingValid(status))
-            lastCoreTemp[n] = temperature(target, status);
-        sum += static_cast<double>(lastCoreTemp[n]);
-    }
-    return sum / c;
+    getMSRs(kMSRs, fTemperatureBatch, 2, kMaxCPUs);
+    const auto temperatures = fMetrics.coreTemperatures(fTemperatureBatch, 0, 1);
+    return temperatures ? temperatures->mean : 0.0;
 }
 
 double IntelCPU::packageTemperature()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTemperatureTarget, msr::kPackageThermStatus};
-    MSRBatch& reply = fPackageBatch;
-    getMSRs(kMSRs, reply, 2, 1);
-    if (reply.cpus() == 1) {
-        const uint64_t target = reply.value(0, 0);
-        const uint64_t status = reply.value(0, 1);
-        if (readingValid(status))
-            lastPkgTemp = temperature(target, status);
-    }
-    return static_cast<double>(lastPkgTemp);
+    getMSRs(kMSRs, fPackageBatch, 2, 1);
+    // A failed batch adds no reading: the last valid one stands.
+    const uint64_t status = fPackageBatch.cpus() == 1 ? fPackageBatch.value(0, 1) : 0;
+    return fMetrics.packageTemperature(fPackageBatch.value(0, 0), status).value_or(0.0);
 }
 
 double IntelCPU::powerConsumption()
 {
     static constexpr uint32_t kMSRs[] = {msr::kTimeStampCounter, msr::kRaplPowerUnit, msr::kPackageEnergyStatus,
                                          msr::kPP0EnergyStatus};
-    MSRBatch& reply = fPowerBatch;
-    getMSRs(kMSRs, reply, 4, kMaxCPUs);
-    const uint32_t c = reply.cpus();
-    if (c == 0)
-        return 0.0;
-    const double t = reply.time();
-
-    double total = 0.0;
-    for (uint32_t n = 0; n < c; ++n) {
-        const uint64_t pkg = bits(reply.value(n, 2), 31, 0);
-        const uint64_t pp0 = bits(reply.value(n, 3), 31, 0);
-        const auto esu = static_cast<int>(bits(reply.value(n, 1), 12, 8));
-        if (esu == 0)
-            return 0.0;
-        const double unit = std::ldexp(1.0, -esu);
-        // Modulo 2^32: the counter wraps past 0xFFFFFFFF.
-        const auto delta = static_cast<uint32_t>(pkg - lastPkgEnergy[n]);
-        const double rate = t != lastPkgEnergyTime[n] ? delta / (t - lastPkgEnergyTime[n]) : 0.0;
-        const double watts = unit * rate;
-        lastPkgEnergy[n] = pkg;
-        lastCoreEnergy[n] = pp0;
-        lastPkgEnergyTime[n] = t;
-        total += watts;
-    }
-    return total / c;
+    getMSRs(kMSRs, fPowerBatch, 4, kMaxCPUs);
+    return fMetrics.packagePower(fPowerBatch, 1, 2).value_or(0.0);
 }
 
 } // namespace qarn

@@ -8,11 +8,11 @@
 
 #include "platform/ServiceConnection.h"
 #include "platform/ServiceDirectory.h"
+#include "telemetry/CPUMetrics.h"
 #include "telemetry/MSRBatch.h"
 
 #include "protocol/CPUInfoRecord.h"
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,8 +25,6 @@ class IntelCPU {
 public:
     // Logical CPUs for which per-CPU state is held; the metric batches ask for no more.
     static constexpr uint32_t kMaxCPUs = 40;
-    // Samples in the ring that frequencies() averages over.
-    static constexpr uint32_t kHistorySize = 8;
     // Counts the record may give: Linux numbers at most this many CPUs.
     static constexpr uint32_t kMaxRecordCPUs = 8192;
 
@@ -63,6 +61,8 @@ public:
     // Why this processor's MSR rows show no number, in words for a user (one read of the two
     // registers above); empty when they show numbers.
     std::string msrLimitation();
+    // The same from the two registers already read: empty when they show readable MSRs.
+    std::string limitationFor(uint64_t platformInfo, uint64_t perfStatus) const;
     // What a row shows in place of a number it cannot have.
     static constexpr const char* kNoReading = "-";
 
@@ -92,15 +92,16 @@ public:
     int64_t baseMultiplier();
     int turboMultiplier();
 
-    // The derived figures. Each makes one batch (frequencies three calls) and measures the
-    // interval since its previous call.
+    // The derived figures (CPUMetrics' math on batches of their own). Each makes one batch
+    // (frequencies three calls) and measures the interval since its previous call; a figure
+    // that cannot be had reads 0.
     //
     // Multiplier, averaged over the CPUs and then over the last eight calls, and the largest of
     // those eight; no bus clock is applied.
     std::pair<double, double> frequencies();
     // The CPU-averaged multiplier of the latest frequencies() call that read any CPU (the ring's
     // newest slot), 0 before: what a one-off reading shows, as the ring needs eight calls to fill.
-    double latestFrequency() const { return fLatestFrequency; }
+    double latestFrequency() const { return fMetrics.latestFrequency(); }
     // Mean core voltage, in volts.
     double sVIDs();
     // Mean core temperature and package temperature, in °C: the last valid readings.
@@ -112,18 +113,7 @@ public:
 private:
     std::unique_ptr<ServiceConnection> fConnection;
 
-    std::array<uint64_t, kMaxCPUs> aPerfOld{};
-    std::array<uint64_t, kMaxCPUs> mPerfOld{};
-    std::array<double, kMaxCPUs> ratio{};
-    // Signed: a readout above the target (below 0 °C) is a temperature, not a wrap.
-    std::array<int64_t, kMaxCPUs> lastCoreTemp{};
-    int64_t lastPkgTemp = 0;
-    std::array<uint64_t, kMaxCPUs> lastCoreEnergy{};
-    std::array<uint64_t, kMaxCPUs> lastPkgEnergy{};
-    std::array<double, kMaxCPUs> lastPkgEnergyTime{};
-    uint32_t fhCount = 0;
-    std::array<double, kHistorySize> frequencyHistory{};
-    double fLatestFrequency = 0.0;
+    CPUMetrics fMetrics;
     // The metrics' batches, made once: nothing is allocated per call.
     MSRBatch fFrequencyBatch{3, kMaxCPUs};
     MSRBatch fVoltageBatch{1, kMaxCPUs};

@@ -22,6 +22,25 @@ constexpr int kMaxTurboRatios = 8;
 
 using msr::bits;
 
+constexpr const char* kDescriptions[] = {
+    "Physical cores in the package, as the CPU service's processor record counts them: MSR 0x35 "
+    "(MSR_CORE_THREAD_COUNT) bits 31:16 on the families that have it, else CPUID's topology leaves.",
+    "Logical CPUs (threads), as the CPU service's processor record counts them: MSR 0x35 (MSR_CORE_THREAD_COUNT) "
+    "bits 15:0 on the families that have it, else CPUID's topology leaves.",
+    "The deepest package C-state the processor may enter (a C-state number): MSR 0xE2 (MSR_PKG_CST_CONFIG_CONTROL) "
+    "bits 3:0, read on the calling CPU.",
+    "Where the processor starts to throttle, in \u00b0C: the TCC activation temperature MSR 0x1A2 "
+    "(MSR_TEMPERATURE_TARGET) bits 23:16 plus its temperature-control offset, bits 29:24.",
+    "RW when the turbo ratios are programmable, else RO (MSR 0xCE (MSR_PLATFORM_INFO) bit 28), then the highest "
+    "multiplier (x) with 1, 2, ... cores active, one per core, at most eight: MSR 0x1AD (MSR_TURBO_RATIO_LIMIT), a "
+    "byte each from bits 7:0.",
+    "The turbo activation ratio (x), MSR 0x64C (MSR_TURBO_ACTIVATION_RATIO) bits 7:0, whether it is locked "
+    "(bit 31), and the maximum non-turbo ratio (x), MSR 0xCE (MSR_PLATFORM_INFO) bits 14:8.",
+    "The uncore's highest and lowest multiplier (x): MSR 0x620 (MSR_UNCORE_RATIO_LIMIT) bits 14:8 and 6:0.",
+    "The calling CPU's current multiplier (x), MSR 0x198 (IA32_PERF_STATUS) bits 15:8, and its core voltage in "
+    "volts, bits 47:32 in units of 1/8192 V.",
+};
+
 long long asLL(uint64_t value)
 {
     return static_cast<long long>(value);
@@ -47,6 +66,8 @@ PackageChannel::PackageChannel(std::shared_ptr<IntelCPU> cpu)
     addRow("Non Turbo Ratio", "");
     addRow("Uncore Ratio", "");
     addRow("P-State and SVID", "");
+    for (size_t row = 0; row < rowCount(); ++row)
+        setToolTip(row, kDescriptions[row]);
 }
 
 void PackageChannel::sample()
@@ -58,7 +79,15 @@ void PackageChannel::sample()
     uint64_t value[kBatchCount];
     for (uint32_t i = 0; i < kBatchCount; ++i)
         value[i] = fBatch.value(0, i);
-    if (!_cpu->isIntel() || !IntelCPU::answersMSRs(value[kPI], value[kPS])) {
+    const bool readable = _cpu->isIntel() && IntelCPU::answersMSRs(value[kPI], value[kPS]);
+    if (readable != fReadable) {
+        // Worded when it changes, not each tick: the processor stays what it is.
+        fReadable = readable;
+        const std::string why = readable ? "" : "\nNo figure: " + _cpu->limitationFor(value[kPI], value[kPS]) + ".";
+        for (size_t row = 2; row < rowCount(); ++row)
+            setToolTip(row, kDescriptions[row] + why);
+    }
+    if (!readable) {
         // Zeros from registers the processor does not have would look like readings.
         for (size_t row = 2; row < rowCount(); ++row)
             setValue(row, IntelCPU::kNoReading);

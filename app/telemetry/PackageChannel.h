@@ -1,8 +1,9 @@
 #pragma once
 // The processor's package-wide facts as eight name/value rows: core and CPU counts, package
 // C-state limit, temperature target, turbo ratio limits, non-turbo ratio, uncore ratio range,
-// and the current P-state ratio with its voltage. Each sample reads seven MSRs in one batch on
-// the calling CPU and rewrites rows 2 to 7 in place.
+// and the current P-state ratio with its voltage, each with a tooltip that says where it comes
+// from. Each sample reads seven MSRs in one batch on the calling CPU and rewrites rows 2 to 7 in
+// place.
 
 #include "channels/NameValueChannel.h"
 #include "telemetry/IntelCPU.h"
@@ -26,6 +27,7 @@ public:
 private:
     std::shared_ptr<IntelCPU> _cpu;
     MSRBatch fBatch{7, 1};
+    bool fReadable = true;
 };
 
 } // namespace qarn

@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <sstream>
 #include "TestChannels.h"
 #include "items/ChannelItem.h"
@@ -18,6 +21,10 @@
 #include "shell/AppDelegate.h"
 #include "shell/QtCollectionView.h"
 #include "shell/TextCollectionView.h"
+#include "telemetry/CPUChannel.h"
+#include "telemetry/MetricsChannel.h"
+#include "protocol/MSR.h"
+#include "protocol/IOReturn.h"
 
 namespace qarn {
 namespace {
@@ -107,6 +114,87 @@ TEST(ItemsTest, AnItemTakesItsKindOfDataAndKeepsItsTextForAnyOther) {
     EXPECT_EQ(row.titleField()->text() + "/" + row.valueField()->text(), "Threads/");
 }
 
+TEST(ItemsTest, ARowsTooltipIsItsDescriptionWhereItHasOneElseTheWholeRow) {
+    NameValueItem row;
+    row.setRepresentedObject(Channel::row("Cores", "4"));
+    EXPECT_EQ(row.toolTip(), "Cores: 4");
+    row.setToolTipText("Physical cores");
+    row.setRepresentedObject(Channel::row("Cores", "6"));
+    EXPECT_EQ(row.toolTip(), "Physical cores");
+    row.setToolTipText("");
+    EXPECT_EQ(row.toolTip(), "Cores: 6");
+}
+
+// Every CPU answers the same registers; the batches are stamped one second apart.
+class ScriptedCPU final : public IntelCPU {
+public:
+    explicit ScriptedCPU(uint32_t cpus) : IntelCPU(nullptr, record(cpus)) {}
+    IOReturn getMSRs(const uint32_t* msrs, MSRBatch& result, uint32_t count, uint32_t cpus) override {
+        result.fill(std::max(cpus, 1u), ++time);
+        for (uint32_t n = 0; n < result.cpus(); ++n)
+            for (uint32_t i = 0; i < count; ++i)
+                result.set(n, i, registers[msrs[i]]);
+        return vennix::kIOReturnSuccess;
+    }
+    std::map<uint32_t, uint64_t> registers;
+    double time = 0;
+
+private:
+    static vennix::i386_cpu_info_t record(uint32_t cpus) {
+        vennix::i386_cpu_info_t info{};
+        std::snprintf(info.cpuid_vendor, sizeof info.cpuid_vendor, "GenuineIntel");
+        info.core_count = info.thread_count = cpus;
+        return info;
+    }
+};
+
+TEST(RowGraphTest, ARowsGraphIsItsLastSixHundredTicksNewestAtTheRightScaledToTheirRange) {
+    namespace msr = vennix::msr;
+    auto cpu = std::make_shared<ScriptedCPU>(2);
+    cpu->registers[msr::kPlatformInfo] = 16 << 8;
+    cpu->registers[msr::kTemperatureTarget] = 100 << 16;
+    const auto perCPU = CPUChannel::with(cpu);
+    const auto metrics = MetricsChannel::with(cpu, perCPU->readings());
+    // What tick k shows: the multiplier each CPU ran at, and the package's temperature.
+    const std::function<int(int)> multiplier = [](int k) { return 20 + k * 7 % 31; };
+    const std::function<int(int)> celsius = [](int k) { return 40 + k * 13 % 37; };
+    const int ticks = 700;
+    for (int k = 0; k < ticks; ++k) {
+        cpu->registers[msr::kAPerf] += 64 * uint64_t(multiplier(k)); // 16 x 64 / 1024 per step of the multiplier
+        cpu->registers[msr::kMPerf] += 1024;
+        cpu->registers[msr::kPackageThermStatus] = uint64_t{1} << 31 | uint64_t(100 - celsius(k)) << 16;
+        perCPU->sample();
+        metrics->sample();
+    }
+    NameValueItem item;
+    item.resize(130, 35);
+    const QRectF rect = item.graphRect();
+    EXPECT_TRUE(QRectF(item.rect()).contains(rect));
+    const std::tuple<const Channel*, int64_t, std::function<int(int)>> rows[] = {
+        {perCPU.get(), 1, multiplier}, {metrics.get(), MetricsChannel::kPackageTemperature, celsius}};
+    for (const auto& [channel, row, script] : rows) {
+        item.setHistory(channel->historyAt(row));
+        const std::vector<QPointF> points = item.graphPoints();
+        ASSERT_EQ(points.size(), kHistoryLength);
+        const int oldest = ticks - static_cast<int>(kHistoryLength);
+        int low = script(oldest), high = low;
+        for (int k = oldest; k < ticks; ++k)
+            std::tie(low, high) = std::make_pair(std::min(low, script(k)), std::max(high, script(k)));
+        for (size_t i = 0; i < points.size(); ++i) {
+            const double y = rect.bottom() - double(script(oldest + int(i)) - low) / (high - low) * rect.height();
+            EXPECT_NEAR(points[i].x(), rect.left() + rect.width() * double(i) / (kHistoryLength - 1), 1e-9) << i;
+            EXPECT_NEAR(points[i].y(), y, 1e-9) << "tick " << oldest + int(i);
+        }
+    }
+    item.setHistory(History(3, 7.0f));
+    const std::vector<QPointF> flat = item.graphPoints();
+    ASSERT_EQ(flat.size(), 3u);
+    EXPECT_EQ(flat.back(), QPointF(rect.right(), rect.center().y())) << "the newest at the right, a constant midway";
+    EXPECT_EQ(flat[0].y(), flat[1].y());
+    item.setHistory(History{7.0f});
+    EXPECT_TRUE(item.graphPoints().empty()) << "one point is no line";
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     WindowTest() {
@@ -153,7 +241,7 @@ TEST_F(WindowTest, RowsTakeTheirChannelsSizesTopToBottomAndItemsAreReused) {
                                      "row 1 NameValueItem \"A0\" \"none\" 260x20 at 0,47 visible default",
                                      "row 2 NameValueItem \"A1\" \"none\" 260x21 at 0,67 visible default",
                                      "row 3 NameValueItem \"B0\" \"none\" 151x30 at 0,88 visible default"}));
-    EXPECT_EQ(window.rowWidget(3)->geometry(), QRect(0, 88, 151, 30));
+    EXPECT_EQ(window.rowWidget(3)->geometry(), QRect(0, 88, window.viewport()->width(), 30)) << "as wide as the list";
     QWidget* const first = window.rowWidget(1);
     tick();
     EXPECT_EQ(window.rowWidget(1), first) << "items are reused";

@@ -7,6 +7,7 @@
 #include "platform/EmbeddedServiceDirectory.h"
 #include "telemetry/ACPIAccessor.h"
 #include "telemetry/CPUChannel.h"
+#include "telemetry/MetricsChannel.h"
 #include "telemetry/PackageChannel.h"
 #include "kext/platform/IOLog.h"
 #include "protocol/AccessorTypes.h"
@@ -18,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <sched.h>
 
@@ -252,10 +254,19 @@ TEST_F(IntelCPUOnTheService, NoneWhereTheServiceFailsAndBatchesInTheOrderAskedAR
     EXPECT_EQ(cpu->batches, (Batches{{3, 1}, {0, 1}, {3, 16}, {3, 17}, {2, 16}}));
 }
 
-TEST_F(IntelCPUOnTheService, OneTickOfBothCPUChannelsIsThreeBatchesOneOfThemOnEveryCPU) {
-    PackageChannel::with(cpu)->sample();
-    CPUChannel::with(cpu)->sample();
-    EXPECT_EQ(cpu->batches, (Batches{{7, 1}, {2, 1}, {2, 8}}));
+TEST_F(IntelCPUOnTheService, ATickOfEveryCPUChannelIsThreeBatchesOneOfThemOnEveryCPU) {
+    const auto package = PackageChannel::with(cpu);
+    const auto perCPU = CPUChannel::with(cpu);
+    const auto metrics = MetricsChannel::with(cpu, perCPU->readings());
+    for (int tick = 0; tick < 9; ++tick) { // the averaged multiplier takes eight
+        cpu->batches.clear();
+        for (Channel* channel : {(Channel*)package.get(), (Channel*)perCPU.get(), (Channel*)metrics.get()})
+            channel->sample();
+        EXPECT_EQ(cpu->batches, (Batches{{7, 1}, {5, 1}, {7, 8}})) << "tick " << tick;
+    }
+    for (int64_t row = 0; row < metrics->numberOfItems(); ++row) // the simulated processor gives every figure
+        EXPECT_NE(std::get<Dictionary>(metrics->dataAt(row)).at(kValueKey), MetricsChannel::kMissing)
+            << metrics->toolTipAt(row);
 }
 
 TEST(IntelCPURecord, SaysWhyTheMSRRowsShowNoNumber) {
@@ -537,6 +548,127 @@ TEST(UnreadableProcessor, MSRRowsShowNoNumberForAnotherVendorOrWhenBothRatiosRea
         EXPECT_EQ((Strings{column(*package).at(2), column(*perCPU).at(0)}), rows) << vendor << std::hex << perfStatus;
         EXPECT_TRUE((rows[0] != "-" || column(*package) == Strings{"1", "1", "-", "-", "-", "-", "-", "-"})) << vendor;
     }
+}
+
+// Four CPUs of a running part at multiplier 30, read by the per-CPU channel and the metrics
+// channel after it.
+struct MetricsRig {
+    MetricsRig() {
+        cpu->setAll(msr::kPlatformInfo, 24 << 8);
+        cpu->setAll(msr::kTurboRatioLimit, 40);
+        cpu->setAll(msr::kTemperatureTarget, 100 << 16);
+        cpu->setAll(msr::kPackageThermStatus, therm(45));
+        cpu->setAll(msr::kRaplPowerUnit, 14 << 8); // 2^-14 J
+        const uint64_t vids[] = {8192, 8192, 9011, 9011};
+        const uint64_t readouts[] = {40, 30, 45, 49};
+        for (unsigned n = 0; n < 4; ++n) {
+            cpu->registers[n][msr::kPerfStatus] = vids[n] << 32 | 30 << 8;
+            cpu->registers[n][msr::kThermStatus] = therm(readouts[n]);
+        }
+    }
+    // A tick of both channels: 1.5 W since the previous one.
+    Strings tick() {
+        cpu->setAll(msr::kPackageEnergyStatus, uint64_t{++ticks} * 3 * 16384);
+        cpu->setAll(msr::kAPerf, uint64_t{ticks} * 1250); // 24 x 1.25
+        cpu->setAll(msr::kMPerf, uint64_t{ticks} * 1000);
+        cpu->time = 1000.0 + 2 * ticks;
+        perCPU->sample();
+        metrics->sample();
+        return column(*metrics);
+    }
+    std::shared_ptr<TestCPU> cpu = std::make_shared<TestCPU>(4, 2);
+    std::shared_ptr<CPUChannel> perCPU = CPUChannel::with(cpu);
+    std::shared_ptr<MetricsChannel> metrics = MetricsChannel::with(cpu, perCPU->readings());
+    uint64_t ticks = 0;
+};
+class MetricsChannelTest : public ::testing::Test, public MetricsRig {};
+
+const std::string kMissing = MetricsChannel::kMissing;
+
+TEST_F(MetricsChannelTest, EveryFigureWithItsUnitFromTheTicksBatchesOncePowerAndTheAverageHaveTheirTicks) {
+    EXPECT_EQ(column(*metrics, kNameKey), (Strings{"Package Temperature", "Hottest Core", "Mean Core Temperature",
+                                                   "Package Power", "Average Multiplier", "Highest Multiplier",
+                                                   "Core Voltage"}));
+    EXPECT_EQ(column(*metrics), Strings(7, kMissing)) << "not read yet";
+    EXPECT_EQ(tick(), (Strings{"55 °C", "70 °C", "59.0 °C", kMissing, kMissing, "30.0 x", "1.050 V"}));
+    EXPECT_NE(metrics->toolTipAt(3).find("the first one sets the baseline"), std::string::npos);
+    EXPECT_NE(metrics->toolTipAt(4).find("1 so far"), std::string::npos);
+    metrics->sample(); // no new read: nothing changes
+    for (int more = 0; more < 6; ++more)
+        tick();
+    EXPECT_EQ(tick(), (Strings{"55 °C", "70 °C", "59.0 °C", "1.5 W", "30.0 x", "30.0 x", "1.050 V"}));
+    EXPECT_EQ(metrics->historyAt(MetricsChannel::kPackagePower), History(7, 1.5f)) << "a point a tick it showed";
+    EXPECT_EQ(metrics->historyAt(MetricsChannel::kHottestCore), History(8, 70.0f));
+    EXPECT_EQ(metrics->toolTipAt(3).find("No figure"), std::string::npos);
+    EXPECT_EQ(MetricsChannel::with(nullptr, perCPU->readings())->numberOfItems(), 0) << "no CPU service, no rows";
+}
+
+TEST_F(MetricsChannelTest, AFigureThatCannotBeHadShowsADashSaysWhyAndAddsNoPoint) {
+    for (int warm = 0; warm < 8; ++warm)
+        tick();
+    const Strings shown = column(*metrics);
+    struct Case {
+        std::function<void(TestCPU&)> script;
+        std::vector<int64_t> missing; // rows; the others show what they showed
+        std::string why;
+    } cases[] = {
+        {[](TestCPU& c) { c.failAbove = 1; }, {0, 1, 2, 3, 4, 5, 6},
+          "the MSR batch on every CPU failed: the CPU service cannot be reached"},
+        {[](TestCPU& c) { c.failAbove = 0; }, {0, 1, 2, 3, 4, 5, 6}, "the MSR batch on the calling CPU failed"},
+        {[](TestCPU& c) { c.setAll(msr::kPlatformInfo, 0), c.setAll(msr::kPerfStatus, 0); }, {0, 1, 2, 3, 4, 5, 6},
+         "reads no MSRs of GenuineIntel processor"},
+        {[](TestCPU& c) { c.setAll(msr::kPackageThermStatus, therm(10, false)); }, {}, ""}, // the last valid stands
+        {[](TestCPU& c) { c.registers[3][msr::kRaplPowerUnit] = 0; }, {3}, "gives no energy unit"},
+        {[](TestCPU& c) { c.setAll(msr::kPerfStatus, 30 << 8); }, {6}, "reports no voltage there"},
+    };
+    for (const auto& c : cases) {
+        MetricsRig rig;
+        for (int warm = 0; warm < 8; ++warm)
+            rig.tick();
+        std::vector<size_t> before;
+        for (int64_t row = 0; row < 7; ++row)
+            before.push_back(rig.metrics->historyAt(row).size());
+        c.script(*rig.cpu);
+        const Strings values = rig.tick();
+        for (int64_t row = 0; row < 7; ++row) {
+            const bool missing = std::count(c.missing.begin(), c.missing.end(), row) != 0;
+            const std::string tip = rig.metrics->toolTipAt(row);
+            EXPECT_EQ(values[row], missing ? kMissing : shown[row]) << c.why << ", row " << row;
+            EXPECT_EQ(tip.find("No figure: ") != std::string::npos && tip.find(c.why) != std::string::npos, missing)
+                << tip;
+            EXPECT_EQ(rig.metrics->historyAt(row).size(), before[size_t(row)] + (missing ? 0 : 1)) << c.why;
+        }
+    }
+    auto amd = std::make_shared<TestCPU>(2, 2, 0, "AuthenticAMD", "AMD EPYC");
+    amd->setAll(msr::kPlatformInfo, 24 << 8);
+    auto perAMD = CPUChannel::with(amd);
+    auto onAMD = MetricsChannel::with(amd, perAMD->readings());
+    perAMD->sample();
+    onAMD->sample();
+    EXPECT_EQ(column(*onAMD), Strings(7, kMissing));
+    EXPECT_NE(onAMD->toolTipAt(6).find("AMD EPYC (AuthenticAMD) is not an Intel processor"), std::string::npos);
+    EXPECT_NE(perAMD->toolTipAt(0).find("is not an Intel processor"), std::string::npos) << "and the per-CPU rows";
+}
+
+TEST_F(MetricsChannelTest, CoreTemperaturesWaitForAValidReadingOfEveryCPU) {
+    cpu->registers[1][msr::kThermStatus] = therm(30, false);
+    EXPECT_EQ(tick()[1], kMissing);
+    EXPECT_NE(metrics->toolTipAt(2).find("1 of the 4 CPUs read have given no valid reading"), std::string::npos);
+    cpu->registers[1][msr::kThermStatus] = therm(30);
+    cpu->registers[2][msr::kThermStatus] = therm(30, false); // its first reading stands
+    const Strings values = tick();
+    EXPECT_EQ(Strings(values.begin() + 1, values.begin() + 3), (Strings{"70 °C", "59.0 °C"}));
+}
+
+TEST_F(MetricsChannelTest, EveryRowOfTheCPUChannelsSaysWhereItComesFrom) {
+    tick();
+    const auto package = PackageChannel::with(cpu);
+    package->sample();
+    for (const Channel* channel : {(const Channel*)package.get(), (const Channel*)perCPU.get(),
+                                   (const Channel*)metrics.get()})
+        for (int64_t row = 0; row < channel->numberOfItems(); ++row)
+            EXPECT_NE(channel->toolTipAt(row).find("MSR 0x"), std::string::npos) << column(*channel, kNameKey)[row];
+    EXPECT_EQ(perCPU->historyAt(0), History{30.0f}) << "the per-CPU rows keep their multiplier's";
 }
 
 TEST(ACPIAccessorRequest, KeyAndPathEachEndedWithANulThenZeroedSlackOrTheArgumentItem) {
