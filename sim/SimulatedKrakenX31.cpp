@@ -41,17 +41,6 @@ int pumpRPMAt(int setting)
     return 1200 + 18 * percent(setting);
 }
 
-std::string hex(const uint8_t* bytes, uint32_t length)
-{
-    std::string text;
-    char byte[4];
-    for (uint32_t i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", bytes[i]);
-        text += byte;
-    }
-    return text.empty() ? "(none)" : text;
-}
-
 } // namespace
 
 SimulatedKrakenX31::SimulatedKrakenX31(const vennix::Clock& clock, std::function<double()> heatWatts)
@@ -152,7 +141,7 @@ USBStatus SimulatedKrakenX31::answerControl(const qarn::USBControlSetup& setup, 
 USBStatus SimulatedKrakenX31::answerWrite(uint8_t endpoint, const uint8_t* data, uint32_t length)
 {
     std::lock_guard lock(fMutex);
-    const std::string what = "write " + hex(data, length);
+    const std::string what = "write " + hexBytes(data, length);
     if (endpoint != kCommandEndpoint)
         return violation(what + " to an endpoint other than 02");
     if (length == sizeof kResetPacket && std::memcmp(data, kResetPacket, length) == 0) {

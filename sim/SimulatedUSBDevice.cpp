@@ -11,17 +11,6 @@ using qarn::USBStatus;
 
 namespace {
 
-std::string hex(const uint8_t* bytes, size_t length)
-{
-    std::string text;
-    char byte[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", bytes[i]);
-        text += byte;
-    }
-    return text.empty() ? "(none)" : text;
-}
-
 std::string describe(const USBControlSetup& s)
 {
     char text[96];
@@ -37,6 +26,17 @@ bool sameSetup(const USBControlSetup& a, const USBControlSetup& b)
 }
 
 } // namespace
+
+std::string hexBytes(const uint8_t* bytes, size_t length)
+{
+    std::string text;
+    char byte[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", bytes[i]);
+        text += byte;
+    }
+    return text.empty() ? "(none)" : text;
+}
 
 bool USBTransferRecord::operator==(const USBTransferRecord& other) const
 {
@@ -162,14 +162,14 @@ bool ScriptedUSBDevice::next(USBTransferRecord::Kind kind, const std::string& wh
 USBStatus ScriptedUSBDevice::answerControl(const USBControlSetup& setup, uint8_t* data, uint32_t* transferred)
 {
     const bool in = setup.bmRequestType & 0x80;
-    const std::string what = describe(setup) + (in || !data ? "" : " data " + hex(data, setup.wLength));
+    const std::string what = describe(setup) + (in || !data ? "" : " data " + hexBytes(data, setup.wLength));
     Step step;
     if (!next(USBTransferRecord::Kind::Control, what, step))
         return USBStatus::Stall;
     if (!sameSetup(step.setup, setup))
         return violation("unexpected " + what + ", expected " + describe(step.setup));
     if (!in && setup.wLength > 0 && !std::equal(step.bytes.begin(), step.bytes.end(), data, data + setup.wLength))
-        return violation("unexpected " + what + ", expected data " + hex(step.bytes.data(), step.bytes.size()));
+        return violation("unexpected " + what + ", expected data " + hexBytes(step.bytes.data(), step.bytes.size()));
     if (step.status != USBStatus::Success)
         return step.status;
     uint32_t moved = setup.wLength;
@@ -189,12 +189,12 @@ USBStatus ScriptedUSBDevice::answerWrite(uint8_t endpoint, const uint8_t* data, 
 {
     char what[64];
     std::snprintf(what, sizeof what, "write to endpoint %02x:", endpoint);
-    const std::string text = what + std::string(" ") + hex(data, length);
+    const std::string text = what + std::string(" ") + hexBytes(data, length);
     Step step;
     if (!next(USBTransferRecord::Kind::Write, text, step))
         return USBStatus::Stall;
     if (step.endpoint != endpoint || !std::equal(step.bytes.begin(), step.bytes.end(), data, data + length))
-        return violation("unexpected " + text + ", expected " + hex(step.bytes.data(), step.bytes.size()));
+        return violation("unexpected " + text + ", expected " + hexBytes(step.bytes.data(), step.bytes.size()));
     return step.status;
 }
 

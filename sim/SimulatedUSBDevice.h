@@ -28,6 +28,9 @@ struct USBTransferRecord {
     bool operator==(const USBTransferRecord&) const;
 };
 
+// Bytes as "12 ab 00" for violation messages; "(none)" for none.
+std::string hexBytes(const uint8_t* bytes, size_t length);
+
 class SimulatedUSBDevice {
 public:
     SimulatedUSBDevice(uint16_t vendorId, uint16_t productId, std::string product,

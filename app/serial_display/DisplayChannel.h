@@ -14,6 +14,8 @@ public:
     static std::shared_ptr<DisplayChannel> with(const SparvelDevice& display);
     // "/dev/ttyACM0  S002  16x8, 8x8"
     static std::string describe(const SparvelDevice& display);
+    // "16x8, 8x8", or "no screens"
+    static std::string screensText(const SparvelDevice& display);
     void sample() override {}
 };
 

@@ -7,6 +7,7 @@
 #include "platform/SocketServiceDirectory.h"
 #include "platform/USBBus.h"
 #include "platform/UdevSerialPorts.h"
+#include "serial_display/DisplayChannel.h"
 #include "serial_display/DisplayFollower.h"
 #include "sim/SimulatedSparvelDisplay.h"
 #include "telemetry/IntelCPU.h"
@@ -417,13 +418,11 @@ std::optional<SparvelDevice::Color> parseColour(const std::string& text)
     return SparvelDevice::Color{((value >> 16) & 0xFF) / 255.0, ((value >> 8) & 0xFF) / 255.0, (value & 0xFF) / 255.0};
 }
 
-std::string screensText(const SparvelDevice& device)
+// "screens 16x8, 8x8", or "no screens"
+std::string screens(const SparvelDevice& device)
 {
-    std::string text;
-    for (const auto& size : device.screens())
-        text += (text.empty() ? "" : ", ") + std::to_string(static_cast<int64_t>(size.width)) + "x" +
-                std::to_string(static_cast<int64_t>(size.height));
-    return text.empty() ? "no screens" : "screens " + text;
+    const std::string text = DisplayChannel::screensText(device);
+    return device.screens().empty() ? text : "screens " + text;
 }
 
 std::string accessAdvice(const std::string& port, int error)
@@ -451,7 +450,6 @@ std::shared_ptr<SparvelDevice> QarnCtl::openDisplay(const std::string& port)
     }
     auto found = SparvelDevice::findSparvels(*fEnvironment.serialPorts, fEnvironment.pauses);
     if (found.empty()) {
-        std::string why;
         const auto ports = SparvelDevice::devices(*fEnvironment.serialPorts);
         fail(kExitFailed, ports.empty() ? "no serial ports to look for a display on" : "no display found on " +
                                                                                           std::to_string(ports.size()) +
@@ -486,13 +484,14 @@ int QarnCtl::display(const std::vector<std::string>& given, RunLoop& loop)
     if (command == "list" && arguments.size() == 1) {
         if (!port.empty())
             return fail(kExitUsage, "display list looks at every port: --port does not go with it");
-        std::string why;
-        const std::vector<std::string> ports = fEnvironment.serialPorts ? fEnvironment.serialPorts->ports(&why)
-                                                                        : std::vector<std::string>{};
         std::vector<std::string> offered;
         if (fEnvironment.serialPorts)
             offered = SparvelDevice::devices(*fEnvironment.serialPorts);
         if (offered.empty()) {
+            // Only now ask why: the listing itself goes through devices() once.
+            std::string why;
+            if (fEnvironment.serialPorts)
+                fEnvironment.serialPorts->ports(&why);
             fOut << "no serial ports" << (why.empty() ? "" : " (" + why + ")") << "\n";
             return 0;
         }
@@ -500,7 +499,7 @@ int QarnCtl::display(const std::vector<std::string>& given, RunLoop& loop)
             int error = 0;
             auto device = SparvelDevice::deviceWithString(path, fEnvironment.pauses, &error);
             if (device)
-                fOut << path << ": display " << device->versionString().value_or("") << ", " << screensText(*device)
+                fOut << path << ": display " << device->versionString().value_or("") << ", " << screens(*device)
                      << "\n";
             else
                 fOut << path << ": " << (error ? accessAdvice(path, error) : "no display answered") << "\n";
