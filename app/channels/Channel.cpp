@@ -26,8 +26,13 @@ std::string Channel::itemIdentifierAt(std::int64_t) const {
     return kChannelItemIdentifier;
 }
 
-History Channel::historyAt(std::int64_t) const {
-    return {};
+SharedHistory Channel::sharedHistoryAt(std::int64_t) const {
+    return nullptr;
+}
+
+History Channel::historyAt(std::int64_t index) const {
+    const SharedHistory history = sharedHistoryAt(index);
+    return history ? *history : History{};
 }
 
 std::string Channel::toolTipAt(std::int64_t) const {

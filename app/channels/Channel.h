@@ -29,6 +29,9 @@ using ItemData = std::variant<std::monostate, std::string, Dictionary>;
 
 // A row's recent values, oldest first, for the small graph drawn in the row (empty: no graph).
 using History = std::vector<float>;
+// A history handed on without copying: the channel makes one when a point is added, and the
+// snapshot and the item share it until the next; a null one is an empty history.
+using SharedHistory = std::shared_ptr<const History>;
 // How many ticks a history holds: one minute at ten ticks a second.
 inline constexpr std::size_t kHistoryLength = 600;
 
@@ -58,7 +61,8 @@ public:
 
     // A row's history and its tooltip (what the figure is, where it comes from, or why it is
     // missing); none by default.
-    virtual History historyAt(std::int64_t index) const;
+    virtual SharedHistory sharedHistoryAt(std::int64_t index) const;
+    History historyAt(std::int64_t index) const;
     virtual std::string toolTipAt(std::int64_t index) const;
 
     // Refreshes the values behind dataAt().

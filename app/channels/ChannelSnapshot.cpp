@@ -10,7 +10,7 @@ ChannelSnapshot ChannelSnapshot::of(const Channel& channel) {
     snapshot._rows.reserve(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i)
         snapshot._rows.push_back({channel.itemIdentifierAt(i), channel.dataAt(i), channel.sizeAt(i),
-                                  channel.historyAt(i), channel.toolTipAt(i)});
+                                  channel.sharedHistoryAt(i), channel.toolTipAt(i)});
     return snapshot;
 }
 

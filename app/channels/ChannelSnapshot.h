@@ -16,7 +16,7 @@ public:
         std::string identifier;
         ItemData data;
         Size size;
-        History history;
+        SharedHistory history;
         std::string toolTip;
     };
 

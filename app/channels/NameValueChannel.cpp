@@ -29,19 +29,20 @@ std::string NameValueChannel::itemIdentifierAt(std::int64_t) const
     return kNameValueItemIdentifier;
 }
 
-History NameValueChannel::historyAt(std::int64_t index) const
+SharedHistory NameValueChannel::sharedHistoryAt(std::int64_t index) const
 {
     if (index < 0 || index >= static_cast<std::int64_t>(_histories.size()))
-        return {};
+        return nullptr;
     const Ring& ring = _histories[static_cast<std::size_t>(index)];
-    if (ring.points.size() < kHistoryLength)
-        return ring.points;
-    History history;
-    history.reserve(kHistoryLength);
+    if (ring.points.empty() || ring.handedOut)
+        return ring.handedOut;
+    auto history = std::make_shared<History>();
+    history->reserve(ring.points.size());
     const auto next = ring.points.begin() + static_cast<std::ptrdiff_t>(ring.next);
-    history.insert(history.end(), next, ring.points.end());
-    history.insert(history.end(), ring.points.begin(), next);
-    return history;
+    history->insert(history->end(), next, ring.points.end());
+    history->insert(history->end(), ring.points.begin(), next);
+    ring.handedOut = std::move(history);
+    return ring.handedOut;
 }
 
 std::string NameValueChannel::toolTipAt(std::int64_t index) const
@@ -63,6 +64,7 @@ void NameValueChannel::record(std::size_t index, float value)
     if (index >= _histories.size() || !std::isfinite(value))
         return;
     Ring& ring = _histories[index];
+    ring.handedOut.reset();
     if (ring.points.size() < kHistoryLength) {
         if (ring.points.capacity() < kHistoryLength)
             ring.points.reserve(kHistoryLength);

@@ -17,7 +17,7 @@ public:
     Size sizeAt(std::int64_t index) const override;
     std::string itemIdentifierAt(std::int64_t index) const override;
     // The points record() added to the row, oldest first; its tooltip as setToolTip() left it.
-    History historyAt(std::int64_t index) const override;
+    SharedHistory sharedHistoryAt(std::int64_t index) const override;
     std::string toolTipAt(std::int64_t index) const override;
 
 protected:
@@ -34,10 +34,12 @@ protected:
     static std::string format(const char* text, ...) __attribute__((format(printf, 1, 2)));
 
 private:
-    // A ring, allocated at its first point: nothing is allocated per tick.
+    // A ring, allocated at its first point, and the oldest-first copy handed out: made at most
+    // once a tick, when first asked for after a point was added, and shared from then on.
     struct Ring {
         std::vector<float> points;
         std::size_t next = 0;
+        mutable SharedHistory handedOut;
     };
 
     std::vector<Dictionary> _items;

@@ -12,8 +12,17 @@ void CollectionViewItem::setSelected(bool selected) {
     _selected = selected;
 }
 
+void CollectionViewItem::setHistory(SharedHistory history) {
+    _history = std::move(history);
+}
+
 void CollectionViewItem::setHistory(const History& history) {
-    _history = history;
+    setHistory(std::make_shared<const History>(history));
+}
+
+const History& CollectionViewItem::history() const {
+    static const History none;
+    return _history ? *_history : none;
 }
 
 void CollectionViewItem::setToolTipText(const std::string& text) {

@@ -18,15 +18,17 @@ public:
 
     // The row's recent values (drawn as a small graph where the item can) and what its tooltip
     // says; the base keeps them for subclasses to show.
-    virtual void setHistory(const History& history);
-    const History& history() const { return _history; }
+    virtual void setHistory(SharedHistory history);
+    void setHistory(const History& history);
+    const History& history() const;
+    const SharedHistory& sharedHistory() const { return _history; }
     virtual void setToolTipText(const std::string& text);
     const std::string& toolTipText() const { return _toolTip; }
 
 private:
     ItemData _representedObject;
     bool _selected = false;
-    History _history;
+    SharedHistory _history;
     std::string _toolTip;
 };
 

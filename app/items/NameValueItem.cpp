@@ -2,7 +2,8 @@
 
 #include <QLabel>
 #include <QPainter>
-#include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "items/ItemBackground.h"
 #include "items/RowGraph.h"
@@ -30,11 +31,15 @@ NameValueItem::NameValueItem(QWidget* parent)
     _titleField->setFont(font);
     font.setPointSizeF(size * 0.9);
     _valueField->setFont(font);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(4, 1, 2, 1);
-    layout->setSpacing(0);
-    layout->addWidget(_titleField);
-    layout->addWidget(_valueField);
+    // Placed by hand rather than by a layout: a layout asks a label for its size hint, which lays
+    // the text out again, on every value change, ten times a second for every row.
+    placeFields();
+}
+
+void NameValueItem::placeFields() {
+    const int half = height() / 2;
+    _titleField->setGeometry(4, 1, std::max(0, width() - 6), std::max(0, half - 1));
+    _valueField->setGeometry(4, half, std::max(0, width() - 6), std::max(0, height() - half - 1));
 }
 
 void NameValueItem::setRepresentedObject(const ItemData& object) {
@@ -52,12 +57,13 @@ void NameValueItem::setSelected(bool selected) {
     ItemBackground::apply(*this, selected);
 }
 
-void NameValueItem::setHistory(const History& history) {
-    // Rows are handed their history every tick: one that did not change costs no repaint.
-    if (history == this->history())
+void NameValueItem::setHistory(SharedHistory history) {
+    // Rows are handed their history every tick, the same one until a point is added: one that
+    // did not change costs no repaint.
+    if (history == sharedHistory() || (history && sharedHistory() && *history == *sharedHistory()))
         return;
-    CollectionViewItem::setHistory(history);
-    _graphStale = true;
+    CollectionViewItem::setHistory(std::move(history));
+    _graphStale = _imageStale = true;
     update(graphRect().toAlignedRect());
 }
 
@@ -94,14 +100,22 @@ void NameValueItem::paintEvent(QPaintEvent*) {
     const std::vector<QPointF>& points = graphPoints();
     if (points.empty())
         return;
+    // Drawn again only for a new history, size or colour; a repaint for the value alone reuses it.
+    const QRect area = graphRect().toAlignedRect();
+    const QColor colour = ItemBackground::graph();
+    if (_imageStale || _graphImage.size() != area.size() || colour != _graphColour) {
+        _graphImage = RowGraph::draw(points, area, colour);
+        _graphColour = colour;
+        _imageStale = false;
+    }
     QPainter painter(this);
-    painter.setPen(QPen(ItemBackground::graph(), 1.0));
-    painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+    painter.drawImage(area.topLeft(), _graphImage);
 }
 
 void NameValueItem::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    _graphStale = true;
+    placeFields();
+    _graphStale = _imageStale = true;
 }
 
 }  // namespace qarn

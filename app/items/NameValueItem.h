@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QColor>
+#include <QImage>
 #include <QPointF>
 #include <QWidget>
 
@@ -26,7 +28,8 @@ public:
     void setSelected(bool selected) override;
     // The graph follows the history (none for fewer than two points); the Qt tooltip is the
     // text given, or "name: value" while it is empty.
-    void setHistory(const History& history) override;
+    using CollectionViewItem::setHistory;
+    void setHistory(SharedHistory history) override;
     void setToolTipText(const std::string& text) override;
 
     QLabel* titleField() const { return _titleField; }
@@ -41,12 +44,16 @@ protected:
 
 private:
     void updateToolTip();
+    void placeFields();
 
     QLabel* _titleField;
     QLabel* _valueField;
     // Worked out when first drawn or asked for after a change, not for rows nobody sees.
     mutable std::vector<QPointF> _graph;
     mutable bool _graphStale = true;
+    bool _imageStale = true;
+    QImage _graphImage;
+    QColor _graphColour;
 };
 
 }  // namespace qarn

@@ -362,7 +362,7 @@ private:
     static void run(libusb_context* usb, WatchSink& sink)
     {
         while (!sink.stopping) {
-            timeval wait{0, 200000}; // bounds the wake-up should an interruption be consumed elsewhere
+            timeval wait{1, 0}; // bounds the wake-up should an interruption be consumed elsewhere
             libusb_handle_events_timeout_completed(usb, &wait, nullptr);
             std::deque<std::pair<USBEvent, USBDeviceId>> events;
             {

@@ -15,6 +15,7 @@
 #include "TestChannels.h"
 #include "items/ChannelItem.h"
 #include "items/NameValueItem.h"
+#include "items/RowGraph.h"
 #include "platform/NotificationCenter.h"
 #include "platform/QtMainQueue.h"
 #include "platform/RunLoop.h"
@@ -193,6 +194,36 @@ TEST(RowGraphTest, ARowsGraphIsItsLastSixHundredTicksNewestAtTheRightScaledToThe
     EXPECT_EQ(flat[0].y(), flat[1].y());
     item.setHistory(History{7.0f});
     EXPECT_TRUE(item.graphPoints().empty()) << "one point is no line";
+}
+
+TEST(RowGraphTest, TheDrawnLineCoversTheRowsItCrossesInEachColumnAndStaysConnected) {
+    const QColor colour(10, 200, 30);
+    struct Case {
+        const char* why;
+        std::vector<QPointF> points;
+        std::vector<std::pair<int, int>> spans;   // per column: first and last row drawn, {-1,-1} none
+    };
+    const Case cases[] = {
+        {"a diagonal covers the rows it crosses", {{0.5, 0.25}, {3.5, 3.25}}, {{0, 0}, {0, 1}, {1, 2}, {2, 3}, {-1, -1}}},
+        {"a steep step fills its columns", {{0.5, 0.5}, {1.5, 3.5}, {2.5, 3.5}}, {{0, 2}, {2, 3}, {3, 3}, {-1, -1}, {-1, -1}}},
+        {"points outside clamp to the edges", {{-3.0, -9.0}, {9.0, 99.0}}, {{0, 3}, {3, 3}, {3, 3}, {3, 3}, {3, 3}}},
+    };
+    for (Case c : cases) {
+        for (QPointF& point : c.points)
+            point += QPointF(10, 20);   // the area's corner
+        const QImage image = RowGraph::draw(c.points, QRect(10, 20, 5, 4), colour);
+        ASSERT_EQ(image.size(), QSize(5, 4));
+        for (int x = 0; x < 5; ++x) {
+            std::pair<int, int> span{-1, -1};
+            for (int y = 0; y < 4; ++y) {
+                if (image.pixel(x, y) == colour.rgba())
+                    span = {span.first < 0 ? y : span.first, y};
+                else
+                    EXPECT_EQ(qAlpha(image.pixel(x, y)), 0) << c.why;
+            }
+            EXPECT_EQ(span, c.spans[size_t(x)]) << c.why << ", column " << x;
+        }
+    }
 }
 
 class WindowTest : public ::testing::Test {
