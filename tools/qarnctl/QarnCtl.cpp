@@ -1,5 +1,7 @@
 #include "qarnctl/QarnCtl.h"
 
+#include "common/Json.h"
+#include "common/SignalStop.h"
 #include "cooler/CoolerController.h"
 #include "cooler/CoolerEnvironment.h"
 #include "platform/EmbeddedServiceDirectory.h"
@@ -15,11 +17,9 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstring>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <map>
-#include <pthread.h>
 #include <thread>
 
 namespace qarn {
@@ -58,36 +58,6 @@ std::string deviceLine(USBDeviceAccess& access)
     return line + "  (" + d.node + ")";
 }
 
-// Runs on its own thread with SIGINT and SIGTERM blocked everywhere else: the first of them (or
-// SIGUSR1, sent when the loop ended for another reason) stops the loop.
-class SignalStop {
-public:
-    explicit SignalStop(RunLoop& loop)
-    {
-        sigemptyset(&fSignals);
-        sigaddset(&fSignals, SIGINT);
-        sigaddset(&fSignals, SIGTERM);
-        sigaddset(&fSignals, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &fSignals, &fPrevious);
-        fThread = std::thread([this, &loop] {
-            int signal = 0;
-            sigwait(&fSignals, &signal);
-            loop.stop();
-        });
-    }
-    ~SignalStop()
-    {
-        pthread_kill(fThread.native_handle(), SIGUSR1);
-        fThread.join();
-        pthread_sigmask(SIG_SETMASK, &fPrevious, nullptr);
-    }
-
-private:
-    sigset_t fSignals;
-    sigset_t fPrevious;
-    std::thread fThread;
-};
-
 } // namespace
 
 const char* QarnCtl::usage()
@@ -97,15 +67,18 @@ const char* QarnCtl::usage()
            "commands:\n"
            "  usb list [--watch]   USB devices with their ids, product strings and interfaces;\n"
            "                       --watch then prints arrivals (+) and removals (-) until Ctrl-C\n"
-           "  cooler status        the Kraken X31's fan and pump speeds and liquid temperature\n"
+           "  cooler status [--json]\n"
+           "                       the Kraken X31's fan and pump speeds and liquid temperature;\n"
+           "                       --json: one JSON object (keys below)\n"
            "  cooler set fan|pump CURVE\n"
            "                       stores a curve of TEMPERATURE:SETTING points (°C:%, rising\n"
            "                       temperatures, at most 16), e.g. '30:25 50:60 70:100', and sends it\n"
            "  cooler cpu-temp fan|pump on|off\n"
            "                       whether the fan (pump) follows the CPU temperature or the liquid's\n"
-           "  cooler follow [--interval S]\n"
+           "  cooler follow [--interval S] [--json]\n"
            "                       drives the cooler from the CPU temperature every S seconds\n"
-           "                       (default 1) and prints each cycle, until Ctrl-C\n"
+           "                       (default 1) and prints each cycle (--json: one object a line),\n"
+           "                       until Ctrl-C\n"
            "\n"
            "  display [--port PATH] list | bar N COLOUR | mode MODE | adc | follow [--temperature] [--interval S]\n"
            "                       the serial LED display: the ports and what answered on each; light\n"
@@ -113,6 +86,11 @@ const char* QarnCtl::usage()
            "                       (stop, vosk, matrix, pulse, shutdown, start); its ADC reading; or the\n"
            "                       CPU's load (package temperature) as a bar every S seconds until Ctrl-C.\n"
            "                       --port picks a port (any tty path) instead of the first display found\n"
+           "\n"
+           "JSON keys: time_seconds (Unix time), name, simulated, fan_rpm, pump_rpm,\n"
+           "liquid_temperature_celsius, cpu_temperature_celsius, fan_setting_percent,\n"
+           "pump_setting_percent, fan_follows_cpu, pump_follows_cpu, fan_curve_celsius_percent and\n"
+           "pump_curve_celsius_percent ([[°C, %], ...]); null where the cooler has not told yet.\n"
            "\n"
            "Curves and switches are kept in the monitor's preferences and sent whenever the cooler\n"
            "appears; the CPU temperature comes from the CPU service (vennixd).\n"
@@ -139,7 +117,7 @@ int QarnCtl::main(const std::vector<std::string>& arguments, std::ostream& out, 
     }
     RunLoop loop;
     // Before the bus: threads libusb starts inherit the blocked signals, so they reach sigwait.
-    SignalStop stop(loop);
+    SignalStop stop([&loop] { loop.stop(); });
     CoolerEnvironment made = CoolerEnvironment::make(simulate, [simulate]() -> std::shared_ptr<ServiceDirectory> {
         if (simulate)
             return EmbeddedServiceDirectory::simulated();
@@ -309,6 +287,42 @@ std::string cycleLine(const CoolerStatus& status)
            std::to_string(status.pumpSetting) + " %)\n";
 }
 
+// Points as [°C, %] pairs, [[30,25],[50,60]], from the cooler's layout (temperatures, then settings).
+std::string curveJson(const CoolerCurve& curve)
+{
+    const size_t points = curve.size() / 2;
+    std::string text = "[";
+    for (size_t i = 0; i < points; ++i)
+        text += (i ? ",[" : "[") + std::to_string(curve[i]) + "," + std::to_string(curve[points + i]) + "]";
+    return text + "]";
+}
+
+// One line of JSON for scripts; null for what the cooler has not told yet.
+std::string statusJson(const CoolerStatus& status)
+{
+    // Before the first cycle the cooler has reported nothing: its zeros are no readings.
+    auto read = [&status](int64_t value) { return status.cycles ? std::optional(value) : std::nullopt; };
+    auto setting = [](int64_t value) { return value >= 0 ? std::optional(value) : std::nullopt; };
+    using namespace std::chrono;
+    return json::Object()
+               .number("time_seconds", duration<double>(system_clock::now().time_since_epoch()).count(), 3)
+               .text("name", status.name)
+               .boolean("simulated", status.simulated)
+               .integer("fan_rpm", read(status.fanRPM))
+               .integer("pump_rpm", read(status.pumpRPM))
+               .integer("liquid_temperature_celsius", read(status.liquidTemperature))
+               .integer("cpu_temperature_celsius",
+                        status.cpuTemperatureKnown ? std::optional(status.cpuTemperature) : std::nullopt)
+               .integer("fan_setting_percent", setting(status.fanSetting))
+               .integer("pump_setting_percent", setting(status.pumpSetting))
+               .boolean("fan_follows_cpu", status.setup.fanFollowsCPU)
+               .boolean("pump_follows_cpu", status.setup.pumpFollowsCPU)
+               .raw("fan_curve_celsius_percent", curveJson(status.setup.fanCurve))
+               .raw("pump_curve_celsius_percent", curveJson(status.setup.pumpCurve))
+               .str()
+           + "\n";
+}
+
 // Seconds with an optional fraction, from 0.1 to 3600.
 std::optional<std::chrono::milliseconds> parseInterval(const std::string& text)
 {
@@ -325,7 +339,21 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
 {
     const std::string command = arguments.empty() ? "" : arguments[0];
     std::chrono::milliseconds interval{1000};
-    if (command == "status" && arguments.size() == 1) {
+    bool json = false;
+    if (command == "status" || command == "follow") {
+        for (size_t i = 1; i < arguments.size(); ++i) {
+            if (arguments[i] == "--json") {
+                json = true;
+            } else if (command == "follow" && arguments[i] == "--interval" && i + 1 < arguments.size()) {
+                const auto parsed = parseInterval(arguments[++i]);
+                if (!parsed)
+                    return fail(kExitUsage, "--interval takes seconds from 0.1 to 3600, not '" + arguments[i] + "'");
+                interval = *parsed;
+            } else {
+                return fail(kExitUsage, "cooler " + command + ": unknown argument '" + arguments[i] +
+                                            "' (qarnctl --help shows them)");
+            }
+        }
     } else if (command == "set" && arguments.size() == 3 && (arguments[1] == "fan" || arguments[1] == "pump")) {
         std::string error;
         const auto curve = CoolerSettings::parseCurve(arguments[2], error);
@@ -341,13 +369,6 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
             fEnvironment.settings.setFanFollowsCPU(arguments[2] == "on");
         else
             fEnvironment.settings.setPumpFollowsCPU(arguments[2] == "on");
-    } else if (command == "follow" && (arguments.size() == 1 || (arguments.size() == 3 && arguments[1] == "--interval"))) {
-        if (arguments.size() == 3) {
-            const auto parsed = parseInterval(arguments[2]);
-            if (!parsed)
-                return fail(kExitUsage, "--interval takes seconds from 0.1 to 3600, not '" + arguments[2] + "'");
-            interval = *parsed;
-        }
     } else {
         return fail(kExitUsage, command.empty() ? "cooler needs a command: status, set, cpu-temp or follow"
                                                 : "cooler " + command + ": unknown command or arguments (qarnctl "
@@ -371,7 +392,7 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
         std::lock_guard lock(printing);
         if (following && status.attached && status.cycles != printed) {
             printed = status.cycles;
-            fOut << cycleLine(status) << std::flush;
+            fOut << (json ? statusJson(status) : cycleLine(status)) << std::flush;
         }
     };
     CoolerController controller(fBus, loop, options);
@@ -388,7 +409,7 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
         else
             fErr << "qarnctl: " << why << "; waiting for it\n";
     } else if (!following) {
-        fOut << statusLines(status);
+        fOut << (json ? statusJson(status) : statusLines(status));
     }
     if (following) {
         fErr << "qarnctl: following the CPU temperature every " << interval.count() / 1000.0 << " s; Ctrl-C ends\n";

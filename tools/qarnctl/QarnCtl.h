@@ -3,8 +3,8 @@
 // them), through the same classes as the monitor.
 //
 //   qarnctl [--simulate] usb list [--watch]
-//   qarnctl [--simulate] cooler status | set fan|pump CURVE | cpu-temp fan|pump on|off
-//                               | follow [--interval S]
+//   qarnctl [--simulate] cooler status [--json] | set fan|pump CURVE | cpu-temp fan|pump on|off
+//                               | follow [--interval S] [--json]
 //   qarnctl [--simulate] display [--port PATH] list | bar N COLOUR | mode MODE | adc
 //                               | follow [--temperature] [--interval S]
 //

@@ -1,19 +1,24 @@
 #include "vennixctl/VennixCtl.h"
 
+#include "common/Json.h"
+#include "common/SignalStop.h"
 #include "protocol/AccessorTypes.h"
 #include "protocol/IOReturn.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/SocketServiceDirectory.h"
 #include "telemetry/ACPIAccessor.h"
+#include "telemetry/CPUMetrics.h"
+#include "telemetry/CPUReadings.h"
 #include "telemetry/IntelCPU.h"
+#include "telemetry/MSRFields.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string_view>
-#include <thread>
 
 namespace qarn {
 
@@ -82,16 +87,26 @@ const char* VennixCtl::usage()
     return "usage: vennixctl [--simulate | --socket PATH] COMMAND [ARGUMENTS]\n"
            "\n"
            "Commands:\n"
-           "  info                          the CPU information record, decoded\n"
+           "  info [--json]                 the CPU information record, decoded\n"
            "  rdmsr MSR [--cpu N | --all]   read an MSR on the calling CPU, on CPU N, or on all\n"
            "  wrmsr MSR VALUE [--cpus N | --all]\n"
            "                                write an MSR on the calling CPU, on the CPUs below N\n"
            "                                (N at least 2), or on all\n"
-           "  metrics [--interval SECONDS]  multiplier, voltage, temperatures and power over an\n"
-           "                                interval of SECONDS (default 1)\n"
+           "  metrics [--interval SECONDS] [--count N] [--json]\n"
+           "                                multiplier, voltage, temperatures and power, measured\n"
+           "                                over each interval of SECONDS (default 1), until\n"
+           "                                Ctrl-C or SIGTERM, or N samples\n"
            "  acpi check PATH KEY           the kind of value ACPI method KEY of device PATH gives\n"
            "  acpi get PATH KEY             its value\n"
            "  acpi set PATH KEY NUMBER      call it with NUMBER and show what it gives\n"
+           "\n"
+           "With --json each sample (and the record) is one JSON object on a line:\n"
+           "  info     vendor, brand, family, model, stepping, family_code, cores, threads,\n"
+           "           simulated\n"
+           "  metrics  time_seconds (Unix time), average_multiplier (mean over the CPUs),\n"
+           "           highest_multiplier (highest mean of the last 8 samples), core_voltage_volts,\n"
+           "           package_temperature_celsius, hottest_core_celsius, mean_core_celsius,\n"
+           "           package_power_watts, simulated; null where the processor gives no figure\n"
            "\n"
            "Numbers are decimal or hexadecimal with 0x. PATH is a registry path such as\n"
            "IOACPIPlane:/_SB/PCI0/LPCB/EC0.\n"
@@ -102,7 +117,8 @@ const char* VennixCtl::usage()
            "                 /run/vennix/vennix.sock)\n"
            "  -h, --help     show this text\n"
            "\n"
-           "Exit status: 0 done, 1 the service or the hardware refused or failed, 2 bad usage.\n";
+           "Exit status: 0 done (metrics also when Ctrl-C or SIGTERM ends it), 1 the service or the\n"
+           "hardware refused or failed, 2 bad usage.\n";
 }
 
 std::optional<uint64_t> VennixCtl::parseNumber(const std::string& text)
@@ -135,9 +151,11 @@ std::optional<std::chrono::milliseconds> VennixCtl::parseInterval(const std::str
     return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
 }
 
-int VennixCtl::main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
+int VennixCtl::main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                    bool stopOnSignals)
 {
     VennixCtl ctl(out, err);
+    ctl.fStopOnSignals = stopOnSignals;
     const int status = ctl.run(arguments);
     out.flush();
     return status;
@@ -193,6 +211,10 @@ int VennixCtl::run(const std::vector<std::string>& arguments)
     else
         return fail(kExitUsage, "unknown command '" + command + "'");
 
+    // Before the directory: the simulated service's threads inherit the blocked signals.
+    std::optional<SignalStop> signals;
+    if (fStopOnSignals && handler == &VennixCtl::metrics)
+        signals.emplace([this] { stop(); });
     std::shared_ptr<ServiceDirectory> directory;
     if (simulate) {
         std::string why;
@@ -227,13 +249,29 @@ std::shared_ptr<IntelCPU> openCPU(ServiceDirectory& directory, std::string& why,
 
 int VennixCtl::info(ServiceDirectory& directory, const std::vector<std::string>& arguments)
 {
-    if (!arguments.empty())
-        return fail(kExitUsage, "info takes no arguments");
+    const bool json = arguments.size() == 1 && arguments[0] == "--json";
+    if (!arguments.empty() && !json)
+        return fail(kExitUsage, "info takes only --json");
     std::string why;
     auto cpu = openCPU(directory, why, fErr);
     if (!cpu)
         return fail(kExitFailed, why);
     const vennix::i386_cpu_info_t& record = cpu->info();
+    if (json) {
+        fOut << json::Object()
+                    .text("vendor", record.cpuid_vendor)
+                    .text("brand", record.cpuid_brand_string)
+                    .integer("family", record.cpuid_family)
+                    .integer("model", record.cpuid_model)
+                    .integer("stepping", record.cpuid_stepping)
+                    .integer("family_code", record.cpuid_cpufamily)
+                    .integer("cores", record.core_count)
+                    .integer("threads", record.thread_count)
+                    .boolean("simulated", cpu->isSimulated())
+                    .str()
+             << "\n";
+        return 0;
+    }
     char family[16];
     std::snprintf(family, sizeof family, "0x%08X", record.cpuid_cpufamily);
     char model[16];
@@ -356,17 +394,68 @@ int VennixCtl::wrmsr(ServiceDirectory& directory, const std::vector<std::string>
     return 0;
 }
 
+namespace {
+
+// One sample of the figures the monitor's metrics rows show, each missing where the processor
+// gives none.
+struct Sample {
+    std::optional<double> average, highest, voltage, package, hottest, mean, power;
+};
+
+Sample figures(const CPUReadings& readings, CPUMetrics& metrics)
+{
+    Sample s;
+    if (readings.state() != CPUReadings::State::kRead)
+        return s;
+    const MSRBatch& local = readings.local();
+    const MSRBatch& each = readings.each();
+    s.package = metrics.packageTemperature(local.value(0, CPUReadings::kTemperatureTarget),
+                                           local.value(0, CPUReadings::kPackageThermStatus));
+    // A CPU without a valid reading would count as 0 °C.
+    if (const auto cores = metrics.coreTemperatures(each, CPUReadings::kCPUTemperatureTarget, CPUReadings::kThermStatus);
+        cores && cores->withoutReading == 0) {
+        s.hottest = cores->hottest;
+        s.mean = cores->mean;
+    }
+    s.power = metrics.packagePower(each, CPUReadings::kRaplPowerUnit, CPUReadings::kPackageEnergy);
+    metrics.sampleFrequencies(static_cast<double>(msr::bits(local.value(0, CPUReadings::kPlatformInfo), 15, 8)),
+                              static_cast<double>(msr::bits(local.value(0, CPUReadings::kTurboRatioLimit), 7, 0)),
+                              each, CPUReadings::kCPUPerfStatus, CPUReadings::kAPerf, CPUReadings::kMPerf);
+    // A batch of no CPU adds no sample: the ring would show the previous one again.
+    if (each.cpus() != 0)
+        s.average = metrics.latestFrequency();
+    // Bits 47:32 read 0 where the processor reports no voltage.
+    if (const auto volts = CPUMetrics::coreVoltage(each, CPUReadings::kCPUPerfStatus); volts && *volts > 0)
+        s.voltage = volts;
+    return s;
+}
+
+std::string shown(std::optional<double> value, int decimals, const char* unit)
+{
+    return value ? fixed(*value, decimals) + unit : IntelCPU::kNoReading;
+}
+
+} // namespace
+
 int VennixCtl::metrics(ServiceDirectory& directory, const std::vector<std::string>& arguments)
 {
     std::chrono::milliseconds interval{1000};
+    std::optional<uint64_t> count;
+    bool json = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == "--interval" && i + 1 < arguments.size()) {
             const auto parsed = parseInterval(arguments[++i]);
             if (!parsed)
                 return fail(kExitUsage, "--interval needs seconds from 0.01 to 3600, not '" + arguments[i] + "'");
             interval = *parsed;
+        } else if (arguments[i] == "--count" && i + 1 < arguments.size()) {
+            count = parseNumber(arguments[++i]);
+            if (!count || *count == 0)
+                return fail(kExitUsage, "--count needs a number of samples of at least 1, not '" + arguments[i] + "'");
+        } else if (arguments[i] == "--json") {
+            json = true;
         } else {
-            return fail(kExitUsage, "metrics takes only --interval SECONDS, not '" + arguments[i] + "'");
+            return fail(kExitUsage, "metrics takes --interval SECONDS, --count N and --json, not '" + arguments[i] + "'");
         }
     }
     std::string why;
@@ -374,38 +463,83 @@ int VennixCtl::metrics(ServiceDirectory& directory, const std::vector<std::strin
     if (!cpu)
         return fail(kExitFailed, why);
 
-    // The figures that measure an interval compare against the previous call: the first round
-    // sets the baseline, the second measures.
-    auto sample = [&] {
-        struct Figures {
-            std::pair<double, double> frequencies;
-            double voltage, core, package, power;
-        } f;
-        f.frequencies = cpu->frequencies();
-        f.voltage = cpu->sVIDs();
-        f.core = cpu->coreTemperatures();
-        f.package = cpu->packageTemperature();
-        f.power = cpu->powerConsumption();
-        return f;
+    const bool simulated = cpu->isSimulated();
+    auto print = [&](const Sample& s) {
+        if (json) {
+            using namespace std::chrono;
+            fOut << json::Object()
+                        .number("time_seconds", duration<double>(system_clock::now().time_since_epoch()).count(), 3)
+                        .number("average_multiplier", s.average, 2)
+                        .number("highest_multiplier", s.highest, 2)
+                        .number("core_voltage_volts", s.voltage, 4)
+                        .number("package_temperature_celsius", s.package, 1)
+                        .number("hottest_core_celsius", s.hottest, 1)
+                        .number("mean_core_celsius", s.mean, 2)
+                        .number("package_power_watts", s.power, 3)
+                        .boolean("simulated", simulated)
+                        .str()
+                 << "\n";
+        } else {
+            fOut << "multiplier           " << shown(s.average, 2, " (mean over the CPUs, latest sample)") << "\n"
+                 << "core voltage         " << shown(s.voltage, 3, " V") << "\n"
+                 << "core temperature     " << shown(s.mean, 1, " \u00b0C") << "\n"
+                 << "package temperature  " << shown(s.package, 1, " \u00b0C") << "\n"
+                 << "package power        " << shown(s.power, 2, " W") << "\n";
+        }
+        fOut.flush();
     };
-    const std::string limitation = cpu->msrLimitation();
-    if (!limitation.empty()) {
-        for (const char* name : {"multiplier", "core voltage", "core temperature", "package temperature",
-                                 "package power"})
-            fOut << std::string(name).append(21 - std::string_view(name).size(), ' ') << IntelCPU::kNoReading << "\n";
-        return fail(kExitFailed, limitation + ": these figures come from Intel MSRs and have no value here");
+
+    // Power and multipliers measure the interval since the previous read: the first read sets
+    // the baseline, each later one measures.
+    CPUReadings readings;
+    CPUMetrics metrics;
+    const auto cpus = static_cast<uint32_t>(std::max(cpu->numberOfCPUs(), 0));
+    std::deque<double> recent;
+    readings.read(*cpu, cpus);
+    figures(readings, metrics);
+    for (uint64_t n = 0; (!count || n < *count) && readings.state() == CPUReadings::State::kRead
+                         && !stopWithin(interval);
+         ++n) {
+        readings.read(*cpu, cpus);
+        if (readings.state() != CPUReadings::State::kRead)
+            break;
+        // A blank line keeps the blocks apart; JSON Lines need none.
+        if (n > 0 && !json)
+            fOut << "\n";
+        Sample sample = figures(readings, metrics);
+        // The highest of the last printed samples: the baseline read is no sample.
+        if (sample.average) {
+            recent.push_back(*sample.average);
+            if (recent.size() > CPUMetrics::kRingSize)
+                recent.pop_front();
+            sample.highest = *std::max_element(recent.begin(), recent.end());
+        }
+        print(sample);
+        if (!fOut)
+            return kExitFailed;
     }
-    sample();
-    std::this_thread::sleep_for(interval);
-    const auto f = sample();
-    // The ring of frequencies() fills over eight calls; after two its average would show a
-    // quarter of the truth, so the latest sample is printed instead.
-    fOut << "multiplier           " << fixed(cpu->latestFrequency(), 2) << " (mean over the CPUs, latest sample)\n"
-         << "core voltage         " << fixed(f.voltage, 3) << " V\n"
-         << "core temperature     " << fixed(f.core, 1) << " \u00b0C\n"
-         << "package temperature  " << fixed(f.package, 1) << " \u00b0C\n"
-         << "package power        " << fixed(f.power, 2) << " W\n";
+    if (readings.state() == CPUReadings::State::kUnreadable) {
+        print(Sample{});
+        return fail(kExitFailed, readings.why() + ": these figures come from Intel MSRs and have no value here");
+    }
+    if (readings.state() != CPUReadings::State::kRead)
+        return fail(kExitFailed, readings.why());
     return 0;
+}
+
+bool VennixCtl::stopWithin(std::chrono::milliseconds interval)
+{
+    std::unique_lock lock(fStopMutex);
+    return fStopWake.wait_for(lock, interval, [this] { return fStopped; });
+}
+
+void VennixCtl::stop()
+{
+    {
+        std::lock_guard lock(fStopMutex);
+        fStopped = true;
+    }
+    fStopWake.notify_all();
 }
 
 int VennixCtl::acpi(ServiceDirectory& directory, const std::vector<std::string>& arguments)

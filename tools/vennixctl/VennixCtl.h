@@ -7,7 +7,9 @@
 // Exit status: 0 done, 1 the service or the hardware refused or failed, 2 a bad command line.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -22,8 +24,10 @@ public:
     static constexpr int kExitFailed = 1;
     static constexpr int kExitUsage = 2;
 
-    // The whole program: arguments after the program name.
-    static int main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+    // The whole program: arguments after the program name. With stopOnSignals, SIGINT and
+    // SIGTERM end metrics after the sample being printed (exit 0).
+    static int main(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                    bool stopOnSignals = false);
 
     static const char* usage();
 
@@ -45,9 +49,16 @@ private:
 
     // Prints "vennixctl: message" and answers status.
     int fail(int status, const std::string& message);
+    // Waits interval; true at once when stop() was called (from any thread).
+    bool stopWithin(std::chrono::milliseconds interval);
+    void stop();
 
     std::ostream& fOut;
     std::ostream& fErr;
+    bool fStopOnSignals = false;
+    std::mutex fStopMutex;
+    std::condition_variable fStopWake;
+    bool fStopped = false;
 };
 
 } // namespace qarn

@@ -5,5 +5,5 @@
 int main(int argc, char** argv)
 {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    return qarn::VennixCtl::main(arguments, std::cout, std::cerr);
+    return qarn::VennixCtl::main(arguments, std::cout, std::cerr, /*stopOnSignals=*/true);
 }

@@ -5,6 +5,9 @@
 #include "sim/SimulatedKrakenX31.h"
 #include "sim/SimulatedSparvelDisplay.h"
 #include "sim/SimulatedUSBBus.h"
+#include "tests/tools/JsonLines.h"
+
+#include <QJsonArray>
 
 #include <QTemporaryDir>
 
@@ -132,6 +135,35 @@ TEST_F(QarnCtlTest, CoolerCurvesAreCheckedStoredAndSentWhenTheCoolerIsThere)
     EXPECT_EQ(kraken->fanSetting(), 60) << "the curve at the CPU's 50 °C";
     EXPECT_EQ(kraken->resetCount(), 2) << "each command sets the cooler up afresh";
     EXPECT_EQ(kraken->violations(), std::vector<std::string>{});
+}
+
+TEST_F(QarnCtlTest, CoolerStatusAsJsonForScripts)
+{
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"cooler", "status", "--jsn"}, {"cooler", "status", "--interval", "1"}, {"cooler", "follow", "--json", "--interval"}})
+        EXPECT_EQ(run(arguments), QarnCtl::kExitUsage) << arguments.back();
+    err.str("");
+    EXPECT_EQ(run({"cooler", "status", "--json"}), QarnCtl::kExitFailed) << "no cooler: as without --json";
+    EXPECT_EQ(err.str(), "qarnctl: no Kraken X31 cooler (USB 2433:b200) is attached\n");
+
+    bus.plug(std::make_shared<sim::SimulatedKrakenX31>());
+    EXPECT_EQ(run({"cooler", "set", "pump", "30:40 60:90"}), 0);
+    out.str("");
+    EXPECT_EQ(run({"cooler", "status", "--json"}), 0) << err.str();
+    const std::vector<QJsonObject> objects = qarn::testing::jsonLines(out.str());
+    ASSERT_EQ(objects.size(), 1u) << out.str();
+    constexpr auto kNumber = QJsonValue::Double;
+    qarn::testing::expectKeys(objects[0], {{"time_seconds", kNumber, 1.6e9, 1e10}, {"name", QJsonValue::String},
+                                     {"simulated", QJsonValue::Bool}, {"fan_rpm", kNumber, 1, 5000},
+                                     {"pump_rpm", kNumber, 1, 5000}, {"liquid_temperature_celsius", kNumber, 10, 60},
+                                     {"cpu_temperature_celsius", kNumber, 50, 50}, {"fan_setting_percent", kNumber, 0, 100},
+                                     {"pump_setting_percent", kNumber, 40, 40}, {"fan_follows_cpu", QJsonValue::Bool},
+                                     {"pump_follows_cpu", QJsonValue::Bool},
+                                     {"fan_curve_celsius_percent", QJsonValue::Array},
+                                     {"pump_curve_celsius_percent", QJsonValue::Array}});
+    EXPECT_TRUE(objects[0].value("simulated").toBool());
+    EXPECT_EQ(QJsonDocument(objects[0].value("pump_curve_celsius_percent").toArray()).toJson(QJsonDocument::Compact),
+              "[[30,40],[60,90]]");
 }
 
 TEST_F(QarnCtlTest, DisplayCommandsReachTheDisplayOnTheFirstPortOrTheOneNamed)

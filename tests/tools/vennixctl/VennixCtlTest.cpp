@@ -55,7 +55,8 @@ TEST(VennixCtl, CommandLinesAsUsersTypeThem)
          {"", "--socket", "--bogus info", "frobnicate", "--simulate info", "info extra", "rdmsr", "rdmsr 0x1G",
           "rdmsr 0x100000000", "rdmsr 0x1AD --cpu", "rdmsr 0x1AD --cpu one", "rdmsr 0x1AD --cpu 1 --all",
           "wrmsr 0x1AD", "wrmsr 0x1AD -5", "wrmsr 0x1AD 5 --cpus 1", "wrmsr 0x1AD 5 --everywhere",
-          "metrics --interval 0", "acpi", "acpi peek P K", "acpi get IOACPIPlane:/_SB",
+          "metrics --interval 0", "metrics --count 0", "metrics --count x", "metrics --count -1", "metrics --count",
+          "metrics --json=1", "info --json --json", "info --xml", "acpi", "acpi peek P K", "acpi get IOACPIPlane:/_SB",
           "acpi set IOACPIPlane:/_SB SETV", "acpi set IOACPIPlane:/_SB SETV seven"}) {
         const Outcome r = run(std::string("--socket /nonexistent/vennix.sock ") + mistake);
         EXPECT_TRUE(r.status == VennixCtl::kExitUsage && r.out.empty() && r.err.rfind("vennixctl: ", 0) == 0
@@ -82,6 +83,9 @@ TEST(VennixCtl, EachCommandOnTheSimulatedProcessor)
         {"acpi check" + ec + "NOPE", 0, "^Falscher Key\n$", ""},
         {"acpi set" + ec + "SETV 0x2A", 0, "^42\n$", ""},
         {"acpi get IOACPIPlane:/_SB/NOPE _STA", 1, "^$", "vennixctl: no value"},
+        // A block a sample, a blank line between them.
+        {"metrics --interval 0.02 --count 2", 0, "^(multiplier .*\n(.* [0-9.]+ .*\n){4})\n(multiplier .*\n(.* [0-9.]+ .*\n){4})$",
+         ""},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run("--simulate " + c.command);
@@ -91,7 +95,7 @@ TEST(VennixCtl, EachCommandOnTheSimulatedProcessor)
     }
     // The package draws power, and the CPUs run between 22 and 42 under the default load: the
     // latest sample at face value, not an eight-slot mean after two samples.
-    const Outcome metrics = run("--simulate metrics --interval 0.05");
+    const Outcome metrics = run("--simulate metrics --interval 0.05 --count 1");
     std::smatch figures;
     ASSERT_TRUE(std::regex_search(metrics.out, figures, std::regex("^multiplier +([0-9.]+) .*\ncore voltage .* V\n"
         "core temperature .* °C\npackage temperature .* °C\npackage power +([0-9.]+) W\n$"))) << metrics.out;
@@ -139,7 +143,12 @@ TEST(VennixCtl, StaysInsideWhatALyingServerGivesIt)
     EXPECT_TRUE(std::regex_search(info.out, bounded)) << info.out;
     const Outcome all = run(socket + "rdmsr 0x198 --all");
     EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 510) << "the rows asked for and with room";
-    for (const char* command : {"rdmsr 0x198", "rdmsr 0x198 --cpu 8000", "metrics --interval 0.01",
+    // Its record names no Intel processor: every figure is null, none made up, and the run fails.
+    const Outcome nulls = run(socket + "metrics --interval 0.01 --count 5 --json");
+    EXPECT_EQ(nulls.status, VennixCtl::kExitFailed);
+    EXPECT_TRUE(std::regex_search(nulls.out, std::regex("^\\{\"time_seconds\":[0-9.]+,(\"[a-z_]+\":null,){7}\"simulated\":false\\}\n$")))
+        << nulls.out;
+    for (const char* command : {"rdmsr 0x198", "rdmsr 0x198 --cpu 8000", "metrics --interval 0.01 --count 1",
                                 "acpi get IOACPIPlane:/_SB _STA", "acpi check IOACPIPlane:/_SB _STA"})
         EXPECT_LE(run(socket + command).out.size(), 4096u) << command;
     ::shutdown(listener, SHUT_RDWR);

@@ -21,6 +21,7 @@ expect 0 0 '^0x9$' rdmsr 0x8B --cpu 2
 expect 4242 0 '^0x28292a2a$' rdmsr 0x1AD
 expect 4242 1 '^vennixctl: reading MSR 0xc0000082 is refused' rdmsr 0xC0000082
 expect 4242 0 '^15$' acpi get $ec _STA
+expect 4242 0 '^\{"time_seconds":.*"package_power_watts":[0-9.]+,"simulated":true\}$' metrics --count 2 --interval 0.05 --json
 expect 4242 1 '^vennixctl: evaluating _OFF is refused' acpi get $ec _OFF
 expect 4242 1 'needs root, or vennixd started with --allow-writes$' wrmsr 0x1AD 1
 expect 4242 1 'needs root, or vennixd started with --allow-writes$' acpi set $ec SETV 7
