@@ -1,0 +1,40 @@
+#include "exporter/CoolerWatch.h"
+
+#include "cooler/CoolerController.h"
+#include "platform/LibusbBus.h"
+#include "prefs/CoolerSettings.h"
+#include "sim/SimulatedKrakenX31.h"
+#include "sim/SimulatedUSBBus.h"
+
+namespace qarn {
+
+CoolerWatch::CoolerWatch(bool simulate, MainQueue& queue, Sources sources)
+{
+    if (simulate) {
+        auto bus = std::make_shared<sim::SimulatedUSBBus>();
+        bus->plug(std::make_shared<sim::SimulatedKrakenX31>(vennix::Clock::system(), sources.heatWatts));
+        fBus = bus;
+    } else {
+        fBus = LibusbBus::create();
+    }
+    // A simulated cooler's curves never reach the real one's (qarnctl --simulate's store).
+    auto settings = std::make_shared<CoolerSettings>(simulate ? CoolerSettings::simulated() : CoolerSettings());
+    CoolerController::Options options;
+    options.cpuTemperature = std::move(sources.cpuTemperature);
+    options.storedSetup = [settings] { return settings->load(); };
+    options.fullPower = [settings] { return settings->fullPower(); };
+    fController = std::make_unique<CoolerController>(*fBus, queue, std::move(options));
+}
+
+CoolerWatch::~CoolerWatch() = default;
+
+std::optional<CoolerReading> CoolerWatch::reading() const
+{
+    const CoolerStatus status = fController->status();
+    if (!status.attached || status.cycles == 0)
+        return std::nullopt;
+    return CoolerReading{static_cast<double>(status.fanRPM), static_cast<double>(status.pumpRPM),
+                         static_cast<double>(status.liquidTemperature)};
+}
+
+} // namespace qarn
