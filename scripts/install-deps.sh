@@ -8,6 +8,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
   libusb-1.0-0-dev libudev-dev umockdev libumockdev-dev
+  prometheus-cpp-dev prometheus python3
+  dpkg-dev lintian scdoc man-db groff-base desktop-file-utils adduser init-system-helpers
 )
 
 missing=()

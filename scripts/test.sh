@@ -19,6 +19,10 @@ for preset in default asan tsan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+echo "=== packages ==="
+scripts/package.sh
+scripts/check-packages.sh
+
 echo "=== fuzz ==="
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"

@@ -19,6 +19,14 @@ VennixInstallation VennixInstallation::standard(bool simulated) {
     if (!directory.empty()) {
         installation.scriptPath = directory + "/" + kScriptName;
         installation.bundlePath = directory + "/" + kBundleName;
+        // Installed from the package, the two lie in libexec. The real path, because pkexec
+        // matches the policy's installer path exactly.
+        char installed[PATH_MAX];
+        if (::access(installation.scriptPath.c_str(), F_OK) != 0 &&
+            ::realpath((directory + "/../" + kInstalledScript).c_str(), installed)) {
+            installation.scriptPath = installed;
+            installation.bundlePath = installation.scriptPath.substr(0, installation.scriptPath.rfind('/') + 1) + kBundleName;
+        }
     }
     return installation;
 }
@@ -53,6 +61,10 @@ void VennixInstallation::loadVennix() const {
         return;
     }
     write(kNotRunningMessage);
+    if (!packagedUnitPath.empty() && ::access(packagedUnitPath.c_str(), F_OK) == 0) {
+        write(kPackagedMessage);
+        return;
+    }
     write(install() ? kInstalledMessage : kNotInstalledMessage);
 }
 

@@ -20,6 +20,11 @@ public:
     static constexpr const char* kNotRunningMessage = "Accessor l\u00e4uft nicht";
     static constexpr const char* kInstalledMessage = "Accessor installiert";
     static constexpr const char* kNotInstalledMessage = "Accessor nicht installiert";
+    // With the vennixd package installed the monitor never installs a second vennixd over it.
+    static constexpr const char* kPackagedMessage =
+        "vennixd is installed as a package but does not answer: 'systemctl status org.qarn.vennix.service' "
+        "tells why; root, the group vennix and the users in /etc/vennix/users may use it";
+    static constexpr const char* kPackagedUnitPath = "/lib/systemd/system/org.qarn.vennix.service";
 
     // Where the installer stages the bundle before it puts its files in place.
     static constexpr const char* kStagingPath = "/tmp/Vennix.kext";
@@ -27,6 +32,8 @@ public:
     // (vennixd and its systemd unit).
     static constexpr const char* kScriptName = "command";
     static constexpr const char* kBundleName = "Vennix.bundle";
+    // Where the qarn package puts them, relative to the prefix, when nothing lies next to it.
+    static constexpr const char* kInstalledScript = "libexec/qarn/install-vennix";
 
     // A status tool that has not ended by then is killed and the service counts as not running.
     static constexpr std::chrono::seconds kStatusTimeout{30};
@@ -46,6 +53,8 @@ public:
     std::string scriptPath;
     std::string bundlePath;
     std::string stagingPath = kStagingPath;
+    // The unit the vennixd package installs: while it is there, nothing is installed.
+    std::string packagedUnitPath = kPackagedUnitPath;
     // The service is embedded in the monitor (qarn --simulate): it always runs.
     bool simulated = false;
     // One call per message; by default one line on standard error.

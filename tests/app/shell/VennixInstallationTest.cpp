@@ -113,6 +113,7 @@ protected:
         installation.scriptPath = dir + "/it's the \"command\"";
         installation.bundlePath = dir + "/Vennix bundle; rm -rf ~";
         installation.log = [this](std::string_view line) { logged.emplace_back(line); };
+        installation.packagedUnitPath = dir + "/packaged.service";
         pkexecExits(0);
     }
     // The fake pkexec records each run and its arguments.
@@ -176,6 +177,11 @@ TEST_F(VennixInstallationTest, AFailedOrImpossibleInstallationIsLoggedAndNotRetr
     EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
     EXPECT_EQ(pkexecRuns(), 1u);
     installation.scriptPath = "s";
+    writeFile(installation.packagedUnitPath, "[Unit]\n");   // the package's service: never asks
+    installation.pkexecPath = dir + "/pkexec";
+    EXPECT_EQ(check(), (Lines{kNotRunning, VennixInstallation::kPackagedMessage}));
+    EXPECT_EQ(pkexecRuns(), 1u);
+    ::unlink(installation.packagedUnitPath.c_str());
     installation.pkexecPath = dir + "/no-pkexec-here";
     EXPECT_EQ(check(), (Lines{kNotRunning, kNotInstalled}));
     installation.log = nullptr; // by default each message is one line on standard error
