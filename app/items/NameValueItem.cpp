@@ -1,6 +1,5 @@
 #include "items/NameValueItem.h"
 
-#include <QLabel>
 #include <QPainter>
 
 #include <algorithm>
@@ -19,34 +18,44 @@ QString entry(const Dictionary& dictionary, const char* key) {
 
 }  // namespace
 
-NameValueItem::NameValueItem(QWidget* parent)
-    : QWidget(parent), _titleField(new QLabel(this)), _valueField(new QLabel(this)) {
-    _titleField->setObjectName("titleField");
-    _valueField->setObjectName("valueField");
+NameValueItem::NameValueItem(QWidget* parent) : QWidget(parent) {
     // A row is 130 points wide: the name and the value each get a line of their own, the name
     // smaller, so that "Non Turbo Ratio" and "40 Unlocked, Max. 40" both fit.
-    QFont font = _titleField->font();
-    const qreal size = font.pointSizeF();
-    font.setPointSizeF(size * 0.8);
-    _titleField->setFont(font);
-    font.setPointSizeF(size * 0.9);
-    _valueField->setFont(font);
-    // Placed by hand rather than by a layout: a layout asks a label for its size hint, which lays
-    // the text out again, on every value change, ten times a second for every row.
-    placeFields();
+    _titleFont = font();
+    _valueFont = font();
+    const qreal size = font().pointSizeF();
+    _titleFont.setPointSizeF(size * 0.8);
+    _valueFont.setPointSizeF(size * 0.9);
+    // The texts are drawn by the row itself, each laid out once when it changes: labels would
+    // lay theirs out again on every repaint, and the graph behind the value repaints every tick.
+    _title.setTextFormat(Qt::PlainText);
+    _value.setTextFormat(Qt::PlainText);
+    _title.setPerformanceHint(QStaticText::AggressiveCaching);
+    _value.setPerformanceHint(QStaticText::AggressiveCaching);
 }
 
-void NameValueItem::placeFields() {
+QRect NameValueItem::titleRect() const {
+    return QRect(4, 1, std::max(0, width() - 6), std::max(0, height() / 2 - 1));
+}
+
+QRect NameValueItem::valueRect() const {
     const int half = height() / 2;
-    _titleField->setGeometry(4, 1, std::max(0, width() - 6), std::max(0, half - 1));
-    _valueField->setGeometry(4, half, std::max(0, width() - 6), std::max(0, height() - half - 1));
+    return QRect(4, half, std::max(0, width() - 6), std::max(0, height() - half - 1));
 }
 
 void NameValueItem::setRepresentedObject(const ItemData& object) {
     CollectionViewItem::setRepresentedObject(object);
     if (const auto* row = std::get_if<Dictionary>(&object)) {
-        _titleField->setText(entry(*row, kNameKey));
-        _valueField->setText(entry(*row, kValueKey));
+        const QString title = entry(*row, kNameKey);
+        const QString value = entry(*row, kValueKey);
+        if (title != _title.text()) {
+            _title.setText(title);
+            update(titleRect());
+        }
+        if (value != _value.text()) {
+            _value.setText(value);
+            update(valueRect());
+        }
         if (toolTipText().empty())
             updateToolTip();
     }
@@ -76,7 +85,7 @@ void NameValueItem::setToolTipText(const std::string& text) {
 
 void NameValueItem::updateToolTip() {
     // Without a description, the whole row, also where a long value is cut at the row's edge.
-    const QString text = toolTipText().empty() ? _titleField->text() + ": " + _valueField->text()
+    const QString text = toolTipText().empty() ? titleText() + ": " + valueText()
                                                : QString::fromStdString(toolTipText());
     // Set on every tick's reload: a change is an event.
     if (text != toolTip())
@@ -97,24 +106,35 @@ const std::vector<QPointF>& NameValueItem::graphPoints() const {
 }
 
 void NameValueItem::paintEvent(QPaintEvent*) {
-    const std::vector<QPointF>& points = graphPoints();
-    if (points.empty())
-        return;
-    // Drawn again only for a new history, size or colour; a repaint for the value alone reuses it.
-    const QRect area = graphRect().toAlignedRect();
-    const QColor colour = ItemBackground::graph();
-    if (_imageStale || _graphImage.size() != area.size() || colour != _graphColour) {
-        _graphImage = RowGraph::draw(points, area, colour);
-        _graphColour = colour;
-        _imageStale = false;
-    }
     QPainter painter(this);
-    painter.drawImage(area.topLeft(), _graphImage);
+    const std::vector<QPointF>& points = graphPoints();
+    if (!points.empty()) {
+        // Drawn again only for a new history, size or colour; a repaint for the text reuses it.
+        const QRect area = graphRect().toAlignedRect();
+        const QColor colour = ItemBackground::graph();
+        if (_imageStale || _graphImage.size() != area.size() || colour != _graphColour) {
+            _graphImage = RowGraph::draw(points, area, colour);
+            _graphColour = colour;
+            _imageStale = false;
+        }
+        painter.drawImage(area.topLeft(), _graphImage);
+    }
+    // Each line left-aligned and centred in its half, clipped at the row's edge as a label is.
+    painter.setPen(palette().color(QPalette::WindowText));
+    const auto draw = [&](const QStaticText& text, const QFont& font, const QRect& rect) {
+        if (text.text().isEmpty())
+            return;
+        painter.setFont(font);
+        painter.setClipRect(rect);
+        const int lineHeight = QFontMetrics(font).height();
+        painter.drawStaticText(rect.left(), rect.top() + (rect.height() - lineHeight) / 2, text);
+    };
+    draw(_title, _titleFont, titleRect());
+    draw(_value, _valueFont, valueRect());
 }
 
 void NameValueItem::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    placeFields();
     _graphStale = _imageStale = true;
 }
 

@@ -2,14 +2,14 @@
 
 #include <QColor>
 #include <QImage>
+#include <QFont>
 #include <QPointF>
+#include <QStaticText>
 #include <QWidget>
 
 #include <vector>
 
 #include "items/CollectionViewItem.h"
-
-class QLabel;
 
 namespace qarn {
 
@@ -32,8 +32,8 @@ public:
     void setHistory(SharedHistory history) override;
     void setToolTipText(const std::string& text) override;
 
-    QLabel* titleField() const { return _titleField; }
-    QLabel* valueField() const { return _valueField; }
+    QString titleText() const { return _title.text(); }
+    QString valueText() const { return _value.text(); }
     // Where the graph is drawn, and its polyline there: what the item draws at its current size.
     QRectF graphRect() const;
     const std::vector<QPointF>& graphPoints() const;
@@ -44,10 +44,13 @@ protected:
 
 private:
     void updateToolTip();
-    void placeFields();
+    QRect titleRect() const;
+    QRect valueRect() const;
 
-    QLabel* _titleField;
-    QLabel* _valueField;
+    QStaticText _title;
+    QStaticText _value;
+    QFont _titleFont;
+    QFont _valueFont;
     // Worked out when first drawn or asked for after a change, not for rows nobody sees.
     mutable std::vector<QPointF> _graph;
     mutable bool _graphStale = true;

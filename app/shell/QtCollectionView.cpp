@@ -267,8 +267,12 @@ std::vector<std::string> QtCollectionView::describe() const {
             line += "(none)";
         } else {
             line += row.slot.identifier;
-            for (const QLabel* label : row.slot.widget->findChildren<QLabel*>())
-                line += " \"" + label->text().toStdString() + "\"";
+            if (const auto* item = qobject_cast<const NameValueItem*>(row.slot.widget)) {
+                line += " \"" + item->titleText().toStdString() + "\" \"" + item->valueText().toStdString() + "\"";
+            } else {
+                for (const QLabel* label : row.slot.widget->findChildren<QLabel*>())
+                    line += " \"" + label->text().toStdString() + "\"";
+            }
         }
         line += " " + std::to_string(row.geometry.width()) + "x" + std::to_string(row.geometry.height()) +
                 " at " + std::to_string(row.geometry.x()) + "," + std::to_string(row.geometry.y());

@@ -110,9 +110,9 @@ TEST(ItemsTest, AnItemTakesItsKindOfDataAndKeepsItsTextForAnyOther) {
     for (const ItemData* data : {&cores, &none, &title})
         row.setRepresentedObject(*data);
     EXPECT_EQ(header.titleField()->text(), "Hallo");
-    EXPECT_EQ(row.titleField()->text() + "/" + row.valueField()->text(), "Cores/4");
+    EXPECT_EQ(row.titleText() + "/" + row.valueText(), "Cores/4");
     row.setRepresentedObject(Dictionary{{"Name", "Threads"}});
-    EXPECT_EQ(row.titleField()->text() + "/" + row.valueField()->text(), "Threads/");
+    EXPECT_EQ(row.titleText() + "/" + row.valueText(), "Threads/");
 }
 
 TEST(ItemsTest, ARowsTooltipIsItsDescriptionWhereItHasOneElseTheWholeRow) {
@@ -276,7 +276,7 @@ TEST_F(WindowTest, RowsTakeTheirChannelsSizesTopToBottomAndItemsAreReused) {
     QWidget* const first = window.rowWidget(1);
     tick();
     EXPECT_EQ(window.rowWidget(1), first) << "items are reused";
-    EXPECT_EQ(qobject_cast<NameValueItem*>(first)->valueField()->text(), "pass 1");
+    EXPECT_EQ(qobject_cast<NameValueItem*>(first)->valueText(), "pass 1");
 }
 
 TEST_F(WindowTest, ClicksPaintTheRowBlueAndThePreviousYellowARefreshKeepsTheSelectionATickDropsIt) {
