@@ -64,16 +64,11 @@ private:
     CPUMetrics fMetrics;
 
     static constexpr uint32_t kMaxCPUs = CPUReadings::kMaxCPUs;
-    // The previous round's counters, for the interval figures.
+    // The previous round, for the interval figures (the counters' steps are fMetrics').
     bool fHavePrevious = false;
     uint32_t fPreviousCPUs = 0;
     double fPreviousTime = 0;
-    std::array<uint64_t, kMaxCPUs> fAPerf{};
-    std::array<uint64_t, kMaxCPUs> fMPerf{};
-    std::array<uint32_t, kMaxCPUs> fEnergy{};
     double fJoules = 0;
-    // Each CPU's last valid temperature: a reading not marked valid keeps the one before.
-    std::array<std::optional<double>, kMaxCPUs> fCoreCelsius{};
 };
 
 } // namespace qarn

@@ -46,6 +46,8 @@ void CPUMetrics::sampleFrequencies(double base, double turbo, const MSRBatch& ba
         const double mDelta = static_cast<double>(m - fMPerfOld[n]);
         fAPerfOld[n] = a;
         fMPerfOld[n] = m;
+        fAPerfStep[n] = aDelta;
+        fMPerfStep[n] = mDelta;
         const double r = base > 0 && fRatio[n] > 1.0 ? msr::ranRatio(base, aDelta, mDelta)
                                                      : static_cast<double>(bits(batch.value(n, perfStatus), 15, 8));
         sum += r;
@@ -124,6 +126,7 @@ std::optional<double> CPUMetrics::packagePower(const MSRBatch& batch, uint32_t p
         return std::nullopt;
     const double t = batch.time();
     double total = 0.0;
+    double joules = 0.0;
     for (uint32_t n = 0; n < c; ++n) {
         const uint64_t counter = bits(batch.value(n, energy), 31, 0);
         const auto esu = static_cast<int>(bits(batch.value(n, powerUnit), 12, 8));
@@ -136,7 +139,9 @@ std::optional<double> CPUMetrics::packagePower(const MSRBatch& batch, uint32_t p
         fEnergy[n] = counter;
         fEnergyTime[n] = t;
         total += unit * rate;
+        joules += unit * delta;
     }
+    fLastJoules = joules / c;
     return total / c;
 }
 

@@ -38,6 +38,11 @@ public:
     uint32_t frequencySamples() const { return fFilled; }
     // CPU cpu's smoothed share of the one-core turbo ratio.
     double ratio(uint32_t cpu) const { return cpu < kMaxCPUs ? fRatio[cpu] : 0.0; }
+    // How far CPU cpu's APERF and MPERF counted between the last two samples.
+    std::pair<double, double> counterSteps(uint32_t cpu) const
+    {
+        return cpu < kMaxCPUs ? std::pair{fAPerfStep[cpu], fMPerfStep[cpu]} : std::pair{0.0, 0.0};
+    }
 
     // Mean core voltage over the CPUs read, in volts (IA32_PERF_STATUS 47:32 in column
     // perfStatus); none when the batch read no CPU.
@@ -53,6 +58,13 @@ public:
     // Each CPU's temperature (the target and the status in the given columns), its last valid
     // reading kept; none when the batch read no CPU.
     std::optional<CoreTemperatures> coreTemperatures(const MSRBatch& batch, uint32_t target, uint32_t status);
+    // CPU cpu's last valid reading from coreTemperatures(), none before the first.
+    std::optional<double> coreTemperature(uint32_t cpu) const
+    {
+        if (cpu >= kMaxCPUs || !fCoreValid[cpu])
+            return std::nullopt;
+        return static_cast<double>(fCoreTemp[cpu]);
+    }
     // The package's, from its two registers: the last valid reading, none before the first.
     std::optional<double> packageTemperature(uint64_t target, uint64_t status);
 
@@ -60,10 +72,14 @@ public:
     // the mean over the CPUs' readings of MSR_PKG_ENERGY_STATUS 31:0 in units of
     // 2^-(MSR_RAPL_POWER_UNIT 12:8) J; none when the batch read no CPU or a CPU reads no unit.
     std::optional<double> packagePower(const MSRBatch& batch, uint32_t powerUnit, uint32_t energy);
+    // The energy that call measured, in joules: the mean over the CPUs of the counter's step.
+    double lastJoules() const { return fLastJoules; }
 
 private:
     std::array<uint64_t, kMaxCPUs> fAPerfOld{};
     std::array<uint64_t, kMaxCPUs> fMPerfOld{};
+    std::array<double, kMaxCPUs> fAPerfStep{};
+    std::array<double, kMaxCPUs> fMPerfStep{};
     std::array<double, kMaxCPUs> fRatio{};
     std::array<double, kRingSize> fRing{};
     uint32_t fNext = 0;
@@ -75,6 +91,7 @@ private:
     std::optional<int64_t> fPackageTemp;
     std::array<uint64_t, kMaxCPUs> fEnergy{};
     std::array<double, kMaxCPUs> fEnergyTime{};
+    double fLastJoules = 0.0;
 };
 
 } // namespace qarn

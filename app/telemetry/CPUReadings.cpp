@@ -54,4 +54,24 @@ void CPUReadings::fail(const char* where, IOReturn status)
         + (status == vennix::kIOReturnSuccess ? "read no CPU" : "failed: " + describeIOReturn(status));
 }
 
+CPUReadings::Figures CPUReadings::figures(CPUMetrics& metrics) const
+{
+    return fState == State::kRead ? figures(fLocal, fEach, metrics) : Figures{};
+}
+
+CPUReadings::Figures CPUReadings::figures(const MSRBatch& local, const MSRBatch& each, CPUMetrics& metrics)
+{
+    Figures f;
+    f.packageCelsius = metrics.packageTemperature(local.value(0, kTemperatureTarget),
+                                                  local.value(0, kPackageThermStatus));
+    f.cores = metrics.coreTemperatures(each, kCPUTemperatureTarget, kThermStatus);
+    f.packageWatts = metrics.packagePower(each, kRaplPowerUnit, kPackageEnergy);
+    metrics.sampleFrequencies(static_cast<double>(msr::bits(local.value(0, kPlatformInfo), 15, 8)),
+                              static_cast<double>(msr::bits(local.value(0, kTurboRatioLimit), 7, 0)), each,
+                              kCPUPerfStatus, kAPerf, kMPerf);
+    if (const auto volts = CPUMetrics::coreVoltage(each, kCPUPerfStatus); volts && *volts > 0)
+        f.coreVolts = volts;
+    return f;
+}
+
 } // namespace qarn

@@ -5,6 +5,7 @@
 // per-CPU channel reads it each tick; the metrics channel, sampled after it, reads the same
 // batches, so the whole tick stays at three service calls.
 
+#include "telemetry/CPUMetrics.h"
 #include "telemetry/IntelCPU.h"
 
 #include <cstdint>
@@ -40,6 +41,22 @@ public:
     uint64_t reads() const { return fReads; }
     const MSRBatch& local() const { return fLocal; }
     const MSRBatch& each() const { return fEach; }
+
+    // The figures of a full read, worked out with metrics, whose state carries the interval
+    // figures (power, multipliers) from one read to the next; it also takes this read's
+    // multiplier sample. Each is empty where the read cannot give it.
+    struct Figures {
+        std::optional<double> packageCelsius;
+        // None when the all-CPU batch read no CPU.
+        std::optional<CPUMetrics::CoreTemperatures> cores;
+        // Since metrics' previous read; none without an energy unit.
+        std::optional<double> packageWatts;
+        // None where IA32_PERF_STATUS bits 47:32 read 0, as on parts that report no voltage.
+        std::optional<double> coreVolts;
+    };
+    Figures figures(CPUMetrics& metrics) const;
+    // The same from batches laid out as local() and each() are.
+    static Figures figures(const MSRBatch& local, const MSRBatch& each, CPUMetrics& metrics);
 
 private:
     void fail(const char* where, IOReturn status);

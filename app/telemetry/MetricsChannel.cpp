@@ -1,14 +1,10 @@
 #include "telemetry/MetricsChannel.h"
 
-#include "telemetry/MSRFields.h"
-
 #include <utility>
 
 namespace qarn {
 
 namespace {
-
-using msr::bits;
 
 constexpr const char* kNames[MetricsChannel::kRowCount] = {
     "Package Temperature", "Hottest Core",       "Mean Core Temperature", "Package Power",
@@ -64,22 +60,20 @@ void MetricsChannel::sample()
     if (_readings->state() != CPUReadings::State::kRead)
         return missAll(_readings->why());
 
-    const MSRBatch& local = _readings->local();
-    const MSRBatch& each = _readings->each();
-    if (const auto celsius = fMetrics.packageTemperature(local.value(0, CPUReadings::kTemperatureTarget),
-                                                         local.value(0, CPUReadings::kPackageThermStatus)))
-        show(kPackageTemperature, *celsius, "%.0f \u00b0C");
+    const CPUReadings::Figures figures = _readings->figures(fMetrics);
+    if (figures.packageCelsius)
+        show(kPackageTemperature, *figures.packageCelsius, "%.0f \u00b0C");
     else
         miss(kPackageTemperature, "IA32_PACKAGE_THERM_STATUS has given no valid reading yet (bit 31 is clear)");
 
-    if (each.cpus() == 0) {
+    if (!figures.cores) {
         for (Row row : {kHottestCore, kMeanCoreTemperature, kPackagePower, kAverageMultiplier, kHighestMultiplier,
                         kCoreVoltage})
             miss(row, "the CPU service's all-CPU batch read no CPU");
         return;
     }
 
-    const auto cores = fMetrics.coreTemperatures(each, CPUReadings::kCPUTemperatureTarget, CPUReadings::kThermStatus);
+    const auto& cores = figures.cores;
     if (cores->withoutReading == 0) {
         show(kHottestCore, cores->hottest, "%.0f \u00b0C");
         show(kMeanCoreTemperature, cores->mean, "%.1f \u00b0C");
@@ -92,7 +86,7 @@ void MetricsChannel::sample()
         miss(kMeanCoreTemperature, why);
     }
 
-    const auto watts = fMetrics.packagePower(each, CPUReadings::kRaplPowerUnit, CPUReadings::kPackageEnergy);
+    const auto& watts = figures.packageWatts;
     if (!watts)
         miss(kPackagePower, "MSR_RAPL_POWER_UNIT bits 12:8 read 0: the processor gives no energy unit");
     else if (!fPowerBaseline)
@@ -101,9 +95,6 @@ void MetricsChannel::sample()
         show(kPackagePower, *watts, "%.1f W");
     fPowerBaseline = fPowerBaseline || watts;
 
-    fMetrics.sampleFrequencies(static_cast<double>(bits(local.value(0, CPUReadings::kPlatformInfo), 15, 8)),
-                               static_cast<double>(bits(local.value(0, CPUReadings::kTurboRatioLimit), 7, 0)), each,
-                               CPUReadings::kCPUPerfStatus, CPUReadings::kAPerf, CPUReadings::kMPerf);
     const auto [average, highest] = fMetrics.frequencies();
     if (fMetrics.frequencySamples() < CPUMetrics::kRingSize)
         miss(kAverageMultiplier, format("averaged over %u ticks; %u so far", CPUMetrics::kRingSize,
@@ -112,11 +103,10 @@ void MetricsChannel::sample()
         show(kAverageMultiplier, average, "%.1f x");
     show(kHighestMultiplier, highest, "%.1f x");
 
-    const double volts = CPUMetrics::coreVoltage(each, CPUReadings::kCPUPerfStatus).value_or(0.0);
-    if (volts == 0.0)
+    if (!figures.coreVolts)
         miss(kCoreVoltage, "IA32_PERF_STATUS bits 47:32 read 0 on every CPU: the processor reports no voltage there");
     else
-        show(kCoreVoltage, volts, "%.3f V");
+        show(kCoreVoltage, *figures.coreVolts, "%.3f V");
 }
 
 void MetricsChannel::show(Row row, double value, const char* format)

@@ -10,7 +10,6 @@
 #include "telemetry/CPUMetrics.h"
 #include "telemetry/CPUReadings.h"
 #include "telemetry/IntelCPU.h"
-#include "telemetry/MSRFields.h"
 
 #include <algorithm>
 #include <charconv>
@@ -407,26 +406,18 @@ Sample figures(const CPUReadings& readings, CPUMetrics& metrics)
     Sample s;
     if (readings.state() != CPUReadings::State::kRead)
         return s;
-    const MSRBatch& local = readings.local();
-    const MSRBatch& each = readings.each();
-    s.package = metrics.packageTemperature(local.value(0, CPUReadings::kTemperatureTarget),
-                                           local.value(0, CPUReadings::kPackageThermStatus));
+    const CPUReadings::Figures f = readings.figures(metrics);
+    s.package = f.packageCelsius;
     // A CPU without a valid reading would count as 0 °C.
-    if (const auto cores = metrics.coreTemperatures(each, CPUReadings::kCPUTemperatureTarget, CPUReadings::kThermStatus);
-        cores && cores->withoutReading == 0) {
-        s.hottest = cores->hottest;
-        s.mean = cores->mean;
+    if (f.cores && f.cores->withoutReading == 0) {
+        s.hottest = f.cores->hottest;
+        s.mean = f.cores->mean;
     }
-    s.power = metrics.packagePower(each, CPUReadings::kRaplPowerUnit, CPUReadings::kPackageEnergy);
-    metrics.sampleFrequencies(static_cast<double>(msr::bits(local.value(0, CPUReadings::kPlatformInfo), 15, 8)),
-                              static_cast<double>(msr::bits(local.value(0, CPUReadings::kTurboRatioLimit), 7, 0)),
-                              each, CPUReadings::kCPUPerfStatus, CPUReadings::kAPerf, CPUReadings::kMPerf);
+    s.power = f.packageWatts;
     // A batch of no CPU adds no sample: the ring would show the previous one again.
-    if (each.cpus() != 0)
+    if (f.cores)
         s.average = metrics.latestFrequency();
-    // Bits 47:32 read 0 where the processor reports no voltage.
-    if (const auto volts = CPUMetrics::coreVoltage(each, CPUReadings::kCPUPerfStatus); volts && *volts > 0)
-        s.voltage = volts;
+    s.voltage = f.coreVolts;
     return s;
 }
 
