@@ -3,6 +3,7 @@
 #include "exporter/MetricsCollector.h"
 #include "platform/EmbeddedServiceDirectory.h"
 #include "platform/RunLoop.h"
+#include "platform/SignalStop.h"
 #include "platform/SocketServiceDirectory.h"
 #include "telemetry/IntelCPU.h"
 #ifdef QARN_EXPORTER_COOLER
@@ -33,37 +34,6 @@
 namespace qarn {
 
 namespace {
-
-// SIGINT and SIGTERM stop the loop. Blocked before any thread starts (civetweb's, libusb's), so
-// that every thread inherits the mask and only sigwait sees them.
-class SignalStop {
-public:
-    explicit SignalStop(RunLoop& loop)
-    {
-        sigemptyset(&fSignals);
-        sigaddset(&fSignals, SIGINT);
-        sigaddset(&fSignals, SIGTERM);
-        sigaddset(&fSignals, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &fSignals, &fPrevious);
-        fThread = std::thread([this, &loop] {
-            int signal = 0;
-            sigwait(&fSignals, &signal);
-            // Queued rather than loop.stop(): a signal before run() starts must not be lost.
-            loop.dispatchAsync([&loop] { loop.stop(); });
-        });
-    }
-    ~SignalStop()
-    {
-        pthread_kill(fThread.native_handle(), SIGUSR1);
-        fThread.join();
-        pthread_sigmask(SIG_SETMASK, &fPrevious, nullptr);
-    }
-
-private:
-    sigset_t fSignals;
-    sigset_t fPrevious;
-    std::thread fThread;
-};
 
 struct Options {
     bool simulate = false;
@@ -290,7 +260,9 @@ int Exporter::main(const std::vector<std::string>& arguments, std::ostream& out,
 
     // From here SIGINT and SIGTERM end the program by its own exit, even during start-up.
     RunLoop loop;
-    SignalStop stop(loop);
+    // Blocked before any thread starts (civetweb's, libusb's), so that every thread inherits the
+    // mask. Queued rather than loop.stop(): a signal before run() starts must not be lost.
+    SignalStop stop([&loop] { loop.dispatchAsync([&loop] { loop.stop(); }); });
     std::shared_ptr<ServiceDirectory> directory;
     if (options.simulate) {
         std::string why;

@@ -1,7 +1,7 @@
 #include "qarnctl/QarnCtl.h"
 
 #include "common/Json.h"
-#include "common/SignalStop.h"
+#include "platform/SignalStop.h"
 #include "cooler/CoolerController.h"
 #include "cooler/CoolerEnvironment.h"
 #include "platform/EmbeddedServiceDirectory.h"

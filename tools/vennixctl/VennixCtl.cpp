@@ -1,7 +1,7 @@
 #include "vennixctl/VennixCtl.h"
 
 #include "common/Json.h"
-#include "common/SignalStop.h"
+#include "platform/SignalStop.h"
 #include "protocol/AccessorTypes.h"
 #include "protocol/IOReturn.h"
 #include "platform/EmbeddedServiceDirectory.h"
