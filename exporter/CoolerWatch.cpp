@@ -1,22 +1,16 @@
 #include "exporter/CoolerWatch.h"
 
 #include "cooler/CoolerController.h"
-#include "platform/LibusbBus.h"
+#include "cooler/CoolerEnvironment.h"
 #include "prefs/CoolerSettings.h"
-#include "sim/SimulatedKrakenX31.h"
-#include "sim/SimulatedUSBBus.h"
 
 namespace qarn {
 
 CoolerWatch::CoolerWatch(bool simulate, MainQueue& queue, Sources sources)
 {
-    if (simulate) {
-        auto bus = std::make_shared<sim::SimulatedUSBBus>();
-        bus->plug(std::make_shared<sim::SimulatedKrakenX31>(vennix::Clock::system(), sources.heatWatts));
-        fBus = bus;
-    } else {
-        fBus = LibusbBus::create();
-    }
+    // The CPU figures come from the exporter's cached reading, not from a connection of the
+    // cooler's own as CoolerEnvironment::make() would open.
+    fBus = CoolerEnvironment::makeBus(simulate, std::move(sources.heatWatts));
     // A simulated cooler's curves never reach the real one's (qarnctl --simulate's store).
     auto settings = std::make_shared<CoolerSettings>(simulate ? CoolerSettings::simulated() : CoolerSettings());
     CoolerController::Options options;

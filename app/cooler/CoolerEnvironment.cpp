@@ -60,19 +60,26 @@ CoolerEnvironment CoolerEnvironment::make(bool simulate, std::function<std::shar
             return std::nullopt;
         return static_cast<int64_t>(std::lround(cpu->packageTemperature()));
     };
-    if (!simulate) {
-        environment.bus = LibusbBus::create();
-        return environment;
+    std::function<double()> heat;
+    if (simulate) {
+        auto power = std::make_shared<CPUSource>(directory);
+        heat = [power] {
+            std::lock_guard lock(power->fMutex);
+            IntelCPU* cpu = power->cpu();
+            return cpu ? std::max(0.0, cpu->powerConsumption()) : 0.0;
+        };
     }
-    auto power = std::make_shared<CPUSource>(directory);
-    auto bus = std::make_shared<sim::SimulatedUSBBus>();
-    bus->plug(std::make_shared<sim::SimulatedKrakenX31>(vennix::Clock::system(), [power] {
-        std::lock_guard lock(power->fMutex);
-        IntelCPU* cpu = power->cpu();
-        return cpu ? std::max(0.0, cpu->powerConsumption()) : 0.0;
-    }));
-    environment.bus = bus;
+    environment.bus = makeBus(simulate, std::move(heat));
     return environment;
+}
+
+std::shared_ptr<USBBus> CoolerEnvironment::makeBus(bool simulate, std::function<double()> heatWatts)
+{
+    if (!simulate)
+        return LibusbBus::create();
+    auto bus = std::make_shared<sim::SimulatedUSBBus>();
+    bus->plug(std::make_shared<sim::SimulatedKrakenX31>(vennix::Clock::system(), std::move(heatWatts)));
+    return bus;
 }
 
 } // namespace qarn

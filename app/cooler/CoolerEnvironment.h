@@ -24,6 +24,10 @@ struct CoolerEnvironment {
     // directory: where the CPU service is found, asked when the first temperature is needed
     // (null: no CPU temperature).
     static CoolerEnvironment make(bool simulate, std::function<std::shared_ptr<ServiceDirectory>()> directory);
+
+    // The bus alone: libusb's, or the simulated one with a simulated Kraken X31 warmed by
+    // heatWatts, the processor's power in W (asked on the Kraken's clock).
+    static std::shared_ptr<USBBus> makeBus(bool simulate, std::function<double()> heatWatts);
 };
 
 } // namespace qarn
