@@ -12,11 +12,9 @@ CoolerWatch::CoolerWatch(bool simulate, MainQueue& queue, Sources sources)
     // cooler's own as CoolerEnvironment::make() would open.
     fBus = CoolerEnvironment::makeBus(simulate, std::move(sources.heatWatts));
     // A simulated cooler's curves never reach the real one's (qarnctl --simulate's store).
-    auto settings = std::make_shared<CoolerSettings>(simulate ? CoolerSettings::simulated() : CoolerSettings());
     CoolerController::Options options;
     options.cpuTemperature = std::move(sources.cpuTemperature);
-    options.storedSetup = [settings] { return settings->load(); };
-    options.fullPower = [settings] { return settings->fullPower(); };
+    options.readSettings(CoolerSettings::standard(simulate));
     fController = std::make_unique<CoolerController>(*fBus, queue, std::move(options));
 }
 

@@ -15,7 +15,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +23,6 @@
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

@@ -60,6 +60,12 @@ public:
         // The stored setup, read whenever a cooler appears; "FullPower", read every cycle.
         std::function<CoolerSetup()> storedSetup;
         std::function<bool()> fullPower;
+        // Both from settings, as the monitor and the tools keep them.
+        void readSettings(const CoolerSettings& settings)
+        {
+            storedSetup = [settings] { return settings.load(); };
+            fullPower = [settings] { return settings.fullPower(); };
+        }
         // The driver's clock (tests); empty: the steady clock.
         std::function<double()> now;
         // Told on the worker thread after each cycle and each change of state.

@@ -42,6 +42,24 @@ std::optional<int64_t> wholeNumber(std::string_view text)
     return value;
 }
 
+// Why a point (as the user wrote it) cannot follow the temperatures before it on a curve; empty
+// when it can.
+std::string pointProblem(int64_t temperature, int64_t setting, const std::string& point,
+                         const std::vector<int64_t>& temperatures)
+{
+    if (temperature < 0 || temperature > CoolerSettings::kMaxTemperature)
+        return "temperature " + std::to_string(temperature) + " in '" + point + "' is outside 0 to " +
+               std::to_string(CoolerSettings::kMaxTemperature) + " °C";
+    if (setting < 0 || setting > 100)
+        return "setting " + std::to_string(setting) + " in '" + point + "' is outside 0 to 100 %";
+    if (!temperatures.empty() && temperature <= temperatures.back())
+        return "temperatures must rise from point to point: " + std::to_string(temperature) + " after " +
+               std::to_string(temperatures.back());
+    if (temperatures.size() >= CoolerSettings::kMaxPoints)
+        return "a curve has at most " + std::to_string(CoolerSettings::kMaxPoints) + " points";
+    return {};
+}
+
 } // namespace
 
 CoolerSettings::CoolerSettings() = default;
@@ -123,26 +141,10 @@ std::optional<CoolerCurve> CoolerSettings::parseCurve(const std::string& text, s
             error = "'" + point + "' is not a point: write TEMPERATURE:SETTING, e.g. 40:60";
             return std::nullopt;
         }
-        if (*temperature < 0 || *temperature > kMaxTemperature) {
-            error = "temperature " + std::to_string(*temperature) + " in '" + point + "' is outside 0 to " +
-                    std::to_string(kMaxTemperature) + " °C";
+        if (error = pointProblem(*temperature, *setting, point, temperatures); !error.empty())
             return std::nullopt;
-        }
-        if (*setting < 0 || *setting > 100) {
-            error = "setting " + std::to_string(*setting) + " in '" + point + "' is outside 0 to 100 %";
-            return std::nullopt;
-        }
-        if (!temperatures.empty() && *temperature <= temperatures.back()) {
-            error = "temperatures must rise from point to point: " + std::to_string(*temperature) + " after " +
-                    std::to_string(temperatures.back());
-            return std::nullopt;
-        }
         temperatures.push_back(*temperature);
         settings.push_back(*setting);
-        if (temperatures.size() > kMaxPoints) {
-            error = "a curve has at most " + std::to_string(kMaxPoints) + " points";
-            return std::nullopt;
-        }
     }
     if (temperatures.empty()) {
         error = "a curve needs at least one point, e.g. 30:25";
@@ -150,6 +152,20 @@ std::optional<CoolerCurve> CoolerSettings::parseCurve(const std::string& text, s
     }
     temperatures.insert(temperatures.end(), settings.begin(), settings.end());
     return temperatures;
+}
+
+bool CoolerSettings::validCurve(const CoolerCurve& curve)
+{
+    if (curve.empty() || curve.size() % 2 != 0)
+        return false;
+    const size_t points = curve.size() / 2;
+    std::vector<int64_t> temperatures;
+    for (size_t i = 0; i < points; ++i) {
+        if (!pointProblem(curve[i], curve[points + i], {}, temperatures).empty())
+            return false;
+        temperatures.push_back(curve[i]);
+    }
+    return true;
 }
 
 std::string CoolerSettings::formatCurve(const CoolerCurve& curve)

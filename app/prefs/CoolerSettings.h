@@ -39,6 +39,8 @@ public:
     // The store of --simulate ("Qarn Simulated"): a simulated cooler's curves never reach the
     // real one's.
     static CoolerSettings simulated();
+    // simulated()'s store for --simulate, else the standard one.
+    static CoolerSettings standard(bool simulate) { return simulate ? simulated() : CoolerSettings(); }
 
     // What is stored; the defaults for anything missing or unreadable.
     CoolerSetup load() const;
@@ -56,6 +58,8 @@ public:
     // temperatures ascending from 0 to kMaxTemperature °C, settings from 0 to 100 %, one to
     // kMaxPoints points. Nothing, and error says why, for anything else.
     static std::optional<CoolerCurve> parseCurve(const std::string& text, std::string& error);
+    // Whether curve ([temperatures..., settings...]) keeps those rules.
+    static bool validCurve(const CoolerCurve& curve);
     // The other way round; a curve of odd length loses its last element, as the cooler reads it.
     static std::string formatCurve(const CoolerCurve& curve);
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 namespace qarn {
 
@@ -22,8 +21,7 @@ constexpr int kRadius = 4;
 CurveModel::CurveModel(QObject* parent) : QObject(parent) {}
 
 bool CurveModel::setCurve(const CoolerCurve& curve) {
-    std::string error;
-    if (curve.size() % 2 != 0 || !CoolerSettings::parseCurve(CoolerSettings::formatCurve(curve), error))
+    if (!CoolerSettings::validCurve(curve))
         return false;
     const std::size_t count = curve.size() / 2;
     std::vector<CurvePoint> points;

@@ -53,6 +53,11 @@ constexpr PreferencesWindow::Colour kColours[] = {PreferencesWindow::Colour::Sel
                                                   PreferencesWindow::Colour::Unselected,
                                                   PreferencesWindow::Colour::Graph};
 
+// The colour stored for which, else the built-in one: what the list shows once it has loaded them.
+QColor chosenColour(const UserDefaults& defaults, PreferencesWindow::Colour which) {
+    return defaults.colorForKey(keyFor(which)).value_or(builtIn(which));
+}
+
 std::optional<int> whole(int64_t value) {
     return static_cast<int>(value);
 }
@@ -119,7 +124,7 @@ QPushButton* PreferencesWindow::colourButton(Colour which) const {
 void PreferencesWindow::showColours() {
     const UserDefaults defaults = UserDefaults::standard();
     for (const Colour which : kColours) {
-        const QColor colour = defaults.colorForKey(keyFor(which)).value_or(builtIn(which));
+        const QColor colour = chosenColour(defaults, which);
         QPixmap swatch(40, 14);
         swatch.fill(colour);
         colourButton(which)->setIcon(swatch);
@@ -128,7 +133,7 @@ void PreferencesWindow::showColours() {
 }
 
 void PreferencesWindow::chooseColour(Colour which) {
-    const QColor current = UserDefaults::standard().colorForKey(keyFor(which)).value_or(builtIn(which));
+    const QColor current = chosenColour(UserDefaults::standard(), which);
     const QColor chosen = QColorDialog::getColor(current, this, tr("Choose a Colour"));
     if (chosen.isValid())
         setColour(which, chosen);

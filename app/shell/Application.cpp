@@ -8,7 +8,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -23,6 +22,7 @@
 #include "items/ItemBackground.h"
 #include "prefs/PreferencesWindow.h"
 #include "prefs/UserDefaults.h"
+#include "platform/SignalStop.h"
 #include "platform/UdevSerialPorts.h"
 #include "protocol/Protocol.h"
 #include "serial_display/DisplayChannel.h"
@@ -130,11 +130,10 @@ std::shared_ptr<CoolerOwner> addCooler(const LaunchOptions& options, const CPUSe
                                        MainQueue& queue, ViewController& view) {
     auto owner = std::make_shared<CoolerOwner>();
     owner->environment = CoolerEnvironment::make(options.simulate, [directory = access.directory] { return directory; });
-    owner->settings = options.simulate ? CoolerSettings::simulated() : CoolerSettings();
+    owner->settings = CoolerSettings::standard(options.simulate);
     CoolerController::Options cooler;
     cooler.cpuTemperature = owner->environment.cpuTemperature;
-    cooler.storedSetup = [settings = owner->settings] { return settings.load(); };
-    cooler.fullPower = [settings = owner->settings] { return settings.fullPower(); };
+    cooler.readSettings(owner->settings);
     owner->controller = std::make_unique<CoolerController>(*owner->environment.bus, queue, std::move(cooler));
     view.addChannel(CoolerChannel::with([owner] { return owner->controller->status(); }));
     return owner;
@@ -208,7 +207,7 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     // the signals are blocked before any thread starts, so that every thread inherits that.
     const bool terminal = &out == &std::cout && TerminalScreen::isTerminal(STDOUT_FILENO);
     if (terminal)
-        StopSignals::block();
+        SignalStop::block(true);
     CPUServiceAccess access;
     if (!chooseCPUService(options, access))
         return 1;
@@ -230,16 +229,12 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     // goes unprinted.
     mainLoop.runPending();
     std::optional<TerminalScreen> screen;
-    std::optional<StopSignals> stopSignals;
-    std::atomic<bool> signalled{false};
+    std::optional<SignalStop> stopSignals;
     if (terminal) {
         screen.emplace(STDOUT_FILENO);
         list.redrawEachReload(&out, [&screen] { return screen->size(); }, std::move(notices));
         // Queued rather than stopping at once, so that a signal before the loop runs still counts.
-        stopSignals.emplace([&](int) {
-            signalled.store(true);
-            mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); });
-        });
+        stopSignals.emplace([&mainLoop] { mainLoop.dispatchAsync([&mainLoop] { mainLoop.stop(); }); }, true);
     } else {
         for (const std::string& notice : notices)
             out << notice << "\n\n";
@@ -252,11 +247,12 @@ int Application::runText(const LaunchOptions& options, std::ostream& out) {
     delegate.applicationDidFinishLaunching();
     mainLoop.run();
     delegate.stop();
+    const bool signalled = stopSignals && stopSignals->signalled();
     stopSignals.reset();
     out.flush();
     screen.reset();
     // A hung-up terminal takes no more output; ending on a signal is still a clean end.
-    return signalled.load() || out.good() ? 0 : 1;
+    return signalled || out.good() ? 0 : 1;
 }
 
 int Application::runWindow(int argc, char** argv, const LaunchOptions& options) {

@@ -1,7 +1,6 @@
 #include "shell/TerminalScreen.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -28,18 +27,6 @@ int gHeldStderr = -1;
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct sigaction gPreviousActions[sizeof kFatalSignals / sizeof kFatalSignals[0]];
-
-const sigset_t& stopSignalSet() {
-    static const sigset_t set = [] {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        sigaddset(&signals, SIGHUP);
-        return signals;
-    }();
-    return set;
-}
 
 bool sameTerminal(int a, int b) {
     struct stat first {}, second {};
@@ -149,31 +136,6 @@ TerminalSize TerminalScreen::size() const {
         size.columns = window.ws_col;
     }
     return size;
-}
-
-void StopSignals::block() {
-    ::pthread_sigmask(SIG_BLOCK, &stopSignalSet(), nullptr);
-}
-
-StopSignals::StopSignals(std::function<void(int)> onSignal) : _onSignal(std::move(onSignal)) {
-    block();
-    _thread = std::thread([this] {
-        for (;;) {
-            int signal = 0;
-            if (::sigwait(&stopSignalSet(), &signal) != 0)
-                continue;
-            if (_closing.load())
-                return;
-            _onSignal(signal);
-        }
-    });
-}
-
-StopSignals::~StopSignals() {
-    _closing.store(true);
-    // Blocked everywhere, so it stays pending for this thread until its sigwait takes it.
-    ::pthread_kill(_thread.native_handle(), SIGTERM);
-    _thread.join();
 }
 
 }  // namespace qarn

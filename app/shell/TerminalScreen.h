@@ -1,9 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <functional>
-#include <thread>
-
 #include "shell/TextCollectionView.h"
 
 namespace qarn {
@@ -32,27 +28,6 @@ public:
 
 private:
     int _fd;
-};
-
-// SIGINT, SIGTERM and SIGHUP as a call on a thread of its own, instead of ending the process
-// where it stands. They are blocked in the thread that calls block() and in every thread it
-// starts later, so block() comes before any thread starts; they stay blocked after the
-// destructor, as the process is ending then.
-class StopSignals {
-public:
-    static void block();
-
-    // Calls block(); onSignal runs on the waiting thread, with the signal's number.
-    explicit StopSignals(std::function<void(int)> onSignal);
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-    // Ends the waiting thread; once it returns, onSignal is not running and will not run.
-    ~StopSignals();
-
-private:
-    std::function<void(int)> _onSignal;
-    std::atomic<bool> _closing{false};
-    std::thread _thread;
 };
 
 }  // namespace qarn

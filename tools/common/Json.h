@@ -3,6 +3,7 @@
 // Header-only, so that each tool takes it without another library between them.
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -81,6 +82,12 @@ public:
     }
     Object& integer(std::string_view key, std::optional<int64_t> value) { return raw(key, json::integer(value)); }
     Object& boolean(std::string_view key, bool value) { return raw(key, value ? "true" : "false"); }
+    // The time now, in seconds since the Unix epoch, to the millisecond.
+    Object& now(std::string_view key)
+    {
+        using namespace std::chrono;
+        return number(key, duration<double>(system_clock::now().time_since_epoch()).count(), 3);
+    }
     // value must be JSON already (an array built by the caller).
     Object& raw(std::string_view key, std::string_view value)
     {

@@ -132,7 +132,7 @@ int QarnCtl::main(const std::vector<std::string>& arguments, std::ostream& out, 
     else
         ports = std::make_unique<sim::SimulatedSerialPorts>(std::vector<std::string>{});
     auto directory = std::make_shared<std::shared_ptr<ServiceDirectory>>();
-    Environment environment{*made.bus, simulate ? CoolerSettings::simulated() : CoolerSettings(),
+    Environment environment{*made.bus, CoolerSettings::standard(simulate),
                             made.cpuTemperature, ports.get(), [simulate, directory] {
                                 if (!*directory)
                                     *directory = simulate ? std::shared_ptr<ServiceDirectory>(EmbeddedServiceDirectory::simulated())
@@ -303,9 +303,8 @@ std::string statusJson(const CoolerStatus& status)
     // Before the first cycle the cooler has reported nothing: its zeros are no readings.
     auto read = [&status](int64_t value) { return status.cycles ? std::optional(value) : std::nullopt; };
     auto setting = [](int64_t value) { return value >= 0 ? std::optional(value) : std::nullopt; };
-    using namespace std::chrono;
     return json::Object()
-               .number("time_seconds", duration<double>(system_clock::now().time_since_epoch()).count(), 3)
+               .now("time_seconds")
                .text("name", status.name)
                .boolean("simulated", status.simulated)
                .integer("fan_rpm", read(status.fanRPM))
@@ -386,8 +385,7 @@ int QarnCtl::cooler(const std::vector<std::string>& arguments, RunLoop& loop)
     CoolerController::Options options;
     options.interval = interval;
     options.cpuTemperature = fEnvironment.cpuTemperature;
-    options.storedSetup = [this] { return fEnvironment.settings.load(); };
-    options.fullPower = [this] { return fEnvironment.settings.fullPower(); };
+    options.readSettings(fEnvironment.settings);
     options.changed = [&](const CoolerStatus& status) {
         std::lock_guard lock(printing);
         if (following && status.attached && status.cycles != printed) {

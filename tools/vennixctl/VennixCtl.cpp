@@ -457,9 +457,8 @@ int VennixCtl::metrics(ServiceDirectory& directory, const std::vector<std::strin
     const bool simulated = cpu->isSimulated();
     auto print = [&](const Sample& s) {
         if (json) {
-            using namespace std::chrono;
             fOut << json::Object()
-                        .number("time_seconds", duration<double>(system_clock::now().time_since_epoch()).count(), 3)
+                        .now("time_seconds")
                         .number("average_multiplier", s.average, 2)
                         .number("highest_multiplier", s.highest, 2)
                         .number("core_voltage_volts", s.voltage, 4)
