@@ -30,11 +30,6 @@ SharedHistory Channel::sharedHistoryAt(std::int64_t) const {
     return nullptr;
 }
 
-History Channel::historyAt(std::int64_t index) const {
-    const SharedHistory history = sharedHistoryAt(index);
-    return history ? *history : History{};
-}
-
 std::string Channel::toolTipAt(std::int64_t) const {
     return {};
 }

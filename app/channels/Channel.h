@@ -62,7 +62,6 @@ public:
     // A row's history and its tooltip (what the figure is, where it comes from, or why it is
     // missing); none by default.
     virtual SharedHistory sharedHistoryAt(std::int64_t index) const;
-    History historyAt(std::int64_t index) const;
     virtual std::string toolTipAt(std::int64_t index) const;
 
     // Refreshes the values behind dataAt().

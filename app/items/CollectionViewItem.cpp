@@ -16,10 +16,6 @@ void CollectionViewItem::setHistory(SharedHistory history) {
     _history = std::move(history);
 }
 
-void CollectionViewItem::setHistory(const History& history) {
-    setHistory(std::make_shared<const History>(history));
-}
-
 const History& CollectionViewItem::history() const {
     static const History none;
     return _history ? *_history : none;

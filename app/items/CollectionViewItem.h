@@ -19,7 +19,6 @@ public:
     // The row's recent values (drawn as a small graph where the item can) and what its tooltip
     // says; the base keeps them for subclasses to show.
     virtual void setHistory(SharedHistory history);
-    void setHistory(const History& history);
     const History& history() const;
     const SharedHistory& sharedHistory() const { return _history; }
     virtual void setToolTipText(const std::string& text);

@@ -28,7 +28,6 @@ public:
     void setSelected(bool selected) override;
     // The graph follows the history (none for fewer than two points); the Qt tooltip is the
     // text given, or "name: value" while it is empty.
-    using CollectionViewItem::setHistory;
     void setHistory(SharedHistory history) override;
     void setToolTipText(const std::string& text) override;
 

@@ -21,7 +21,7 @@ public:
     // Every CPU's batch, by column. Seven MSRs, so that 64 CPUs fit one reply.
     enum Each : uint32_t { kAPerf, kMPerf, kCPUPerfStatus, kCPUTemperatureTarget, kThermStatus, kRaplPowerUnit,
                            kPackageEnergy, kEachCount };
-    static constexpr uint32_t kMaxCPUs = 64;
+    static constexpr uint32_t kMaxCPUs = CPUMetrics::kMaxCPUs;
 
     enum class State {
         kNotRead,    // no read yet

@@ -42,10 +42,9 @@ std::shared_ptr<MetricsChannel> MetricsChannel::with(std::shared_ptr<IntelCPU> c
 }
 
 MetricsChannel::MetricsChannel(std::shared_ptr<IntelCPU> cpu, std::shared_ptr<const CPUReadings> readings)
-    : _cpu(std::move(cpu))
-    , _readings(std::move(readings))
+    : _readings(std::move(readings))
 {
-    if (!_cpu || !_readings)
+    if (!cpu || !_readings)
         return;
     for (uint32_t row = 0; row < kRowCount; ++row)
         addRow(kNames[row], kMissing);

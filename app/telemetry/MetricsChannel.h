@@ -47,7 +47,6 @@ private:
     void miss(Row row, const std::string& why);
     void missAll(const std::string& why);
 
-    std::shared_ptr<IntelCPU> _cpu;
     std::shared_ptr<const CPUReadings> _readings;
     uint64_t fSeen = 0;
     CPUMetrics fMetrics;

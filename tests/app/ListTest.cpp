@@ -174,7 +174,7 @@ TEST(RowGraphTest, ARowsGraphIsItsLastSixHundredTicksNewestAtTheRightScaledToThe
     const std::tuple<const Channel*, int64_t, std::function<int(int)>> rows[] = {
         {perCPU.get(), 1, multiplier}, {metrics.get(), MetricsChannel::kPackageTemperature, celsius}};
     for (const auto& [channel, row, script] : rows) {
-        item.setHistory(channel->historyAt(row));
+        item.setHistory(channel->sharedHistoryAt(row));
         const std::vector<QPointF> points = item.graphPoints();
         ASSERT_EQ(points.size(), kHistoryLength);
         const int oldest = ticks - static_cast<int>(kHistoryLength);
@@ -187,12 +187,12 @@ TEST(RowGraphTest, ARowsGraphIsItsLastSixHundredTicksNewestAtTheRightScaledToThe
             EXPECT_NEAR(points[i].y(), y, 1e-9) << "tick " << oldest + int(i);
         }
     }
-    item.setHistory(History(3, 7.0f));
+    item.setHistory(std::make_shared<const History>(3, 7.0f));
     const std::vector<QPointF> flat = item.graphPoints();
     ASSERT_EQ(flat.size(), 3u);
     EXPECT_EQ(flat.back(), QPointF(rect.right(), rect.center().y())) << "the newest at the right, a constant midway";
     EXPECT_EQ(flat[0].y(), flat[1].y());
-    item.setHistory(History{7.0f});
+    item.setHistory(std::make_shared<const History>(1, 7.0f));
     EXPECT_TRUE(item.graphPoints().empty()) << "one point is no line";
 }
 

@@ -119,7 +119,7 @@ public:
         const Row& row = _rows[static_cast<std::size_t>(indexPath.item - 1)];
         CollectionViewItem* item = view.makeItemWithIdentifier(kNameValueItemIdentifier, indexPath);
         item->setRepresentedObject(Dictionary{{kNameKey, row.name}, {kValueKey, row.value}});
-        item->setHistory(row.history);
+        item->setHistory(std::make_shared<const History>(row.history));
         return item;
     }
     Size sizeForItemAt(CollectionView&, IndexPath) override { return {}; }

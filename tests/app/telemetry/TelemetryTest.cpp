@@ -32,6 +32,12 @@ using Batches = std::vector<std::pair<uint32_t, uint32_t>>; // MSR count, CPUs
 using vennix::kIOReturnSuccess;
 namespace msr = vennix::msr;
 
+History historyOf(const Channel& channel, int64_t row)
+{
+    const SharedHistory history = channel.sharedHistoryAt(row);
+    return history ? *history : History{};
+}
+
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -597,8 +603,8 @@ TEST_F(MetricsChannelTest, EveryFigureWithItsUnitFromTheTicksBatchesOncePowerAnd
     for (int more = 0; more < 6; ++more)
         tick();
     EXPECT_EQ(tick(), (Strings{"55 °C", "70 °C", "59.0 °C", "1.5 W", "30.0 x", "30.0 x", "1.050 V"}));
-    EXPECT_EQ(metrics->historyAt(MetricsChannel::kPackagePower), History(7, 1.5f)) << "a point a tick it showed";
-    EXPECT_EQ(metrics->historyAt(MetricsChannel::kHottestCore), History(8, 70.0f));
+    EXPECT_EQ(historyOf(*metrics, MetricsChannel::kPackagePower), History(7, 1.5f)) << "a point a tick it showed";
+    EXPECT_EQ(historyOf(*metrics, MetricsChannel::kHottestCore), History(8, 70.0f));
     EXPECT_EQ(metrics->toolTipAt(3).find("No figure"), std::string::npos);
     EXPECT_EQ(MetricsChannel::with(nullptr, perCPU->readings())->numberOfItems(), 0) << "no CPU service, no rows";
 }
@@ -627,7 +633,7 @@ TEST_F(MetricsChannelTest, AFigureThatCannotBeHadShowsADashSaysWhyAndAddsNoPoint
             rig.tick();
         std::vector<size_t> before;
         for (int64_t row = 0; row < 7; ++row)
-            before.push_back(rig.metrics->historyAt(row).size());
+            before.push_back(historyOf(*rig.metrics, row).size());
         c.script(*rig.cpu);
         const Strings values = rig.tick();
         for (int64_t row = 0; row < 7; ++row) {
@@ -636,7 +642,7 @@ TEST_F(MetricsChannelTest, AFigureThatCannotBeHadShowsADashSaysWhyAndAddsNoPoint
             EXPECT_EQ(values[row], missing ? kMissing : shown[row]) << c.why << ", row " << row;
             EXPECT_EQ(tip.find("No figure: ") != std::string::npos && tip.find(c.why) != std::string::npos, missing)
                 << tip;
-            EXPECT_EQ(rig.metrics->historyAt(row).size(), before[size_t(row)] + (missing ? 0 : 1)) << c.why;
+            EXPECT_EQ(historyOf(*rig.metrics, row).size(), before[size_t(row)] + (missing ? 0 : 1)) << c.why;
         }
     }
     auto amd = std::make_shared<TestCPU>(2, 2, 0, "AuthenticAMD", "AMD EPYC");
@@ -668,7 +674,7 @@ TEST_F(MetricsChannelTest, EveryRowOfTheCPUChannelsSaysWhereItComesFrom) {
                                    (const Channel*)metrics.get()})
         for (int64_t row = 0; row < channel->numberOfItems(); ++row)
             EXPECT_NE(channel->toolTipAt(row).find("MSR 0x"), std::string::npos) << column(*channel, kNameKey)[row];
-    EXPECT_EQ(perCPU->historyAt(0), History{30.0f}) << "the per-CPU rows keep their multiplier's";
+    EXPECT_EQ(historyOf(*perCPU, 0), History{30.0f}) << "the per-CPU rows keep their multiplier's";
 }
 
 TEST(ACPIAccessorRequest, KeyAndPathEachEndedWithANulThenZeroedSlackOrTheArgumentItem) {
