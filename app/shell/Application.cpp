@@ -330,7 +330,6 @@ int Application::runWindow(int argc, char** argv, const LaunchOptions& options) 
     auto* refresh = new QShortcut(QKeySequence::Refresh, &window);
     QObject::connect(refresh, &QShortcut::activated, &window, [&controller] { controller->refresh(); });
 
-
     window.show();
     if (options.preferences)
         openPreferences();
